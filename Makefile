@@ -1,0 +1,15 @@
+.PHONY: tour test bench
+
+# The tour of examples/: set-up, build, then a short session with the object.
+tour:
+	scripts/setup.sh
+	.venv/bin/python examples/tour.py
+
+# Every test: C++ unit tests, then the Python tests under 3.12 and 3.13.
+test:
+	scripts/test.sh
+
+# Side-by-side benchmarks on the Linux corpus (prepared once under bench/.corpus).
+bench:
+	scripts/setup.sh
+	.venv/bin/python bench/run.py

@@ -1,0 +1,216 @@
+#include "fs/sys/file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace tolvane::sys {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+void UniqueFd::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+FsError LastError() { return FsError::Io(IoError::Last()); }
+
+int OpenRaw(const std::string& path, int flags, mode_t mode) {
+  if (HasNul(path)) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+Result<UniqueFd> Open(const std::string& path, int flags, mode_t mode) {
+  if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
+  int fd = OpenRaw(path, flags, mode);
+  if (fd < 0) return Fail(LastError());
+  return UniqueFd(fd);
+}
+
+namespace {
+template <typename F>
+Result<struct stat> StatWith(const std::string& path, F call) {
+  if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
+  struct stat st;
+  if (call(path.c_str(), &st) != 0) return Fail(LastError());
+  return st;
+}
+}  // namespace
+
+Result<struct stat> Stat(const std::string& path) {
+  return StatWith(path, ::stat);
+}
+Result<struct stat> Lstat(const std::string& path) {
+  return StatWith(path, ::lstat);
+}
+
+Result<struct stat> Fstat(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Fail(LastError());
+  return st;
+}
+
+Result<size_t> ReadOnce(int fd, void* buffer, size_t length) {
+  ssize_t n = ::read(fd, buffer, length);
+  if (n < 0) return Fail(LastError());
+  return static_cast<size_t>(n);
+}
+
+Result<size_t> Read(int fd, void* buffer, size_t length) {
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, length);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return Fail(LastError());
+  }
+}
+
+Result<std::string> ReadToEnd(int fd) {
+  std::string data;
+  try {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      data.reserve(static_cast<size_t>(st.st_size) + 1);
+    }
+    size_t filled = 0;
+    for (;;) {
+      if (data.size() - filled < 8192) {
+        data.resize(std::max(data.capacity(), filled + 8192));
+      }
+      auto n = Read(fd, data.data() + filled, data.size() - filled);
+      if (!n) return Fail(std::move(n.error()));
+      if (*n == 0) break;
+      filled += *n;
+    }
+    data.resize(filled);
+  } catch (const std::bad_alloc&) {
+    return Fail(FsError::Io(IoError::Message(kOutOfMemoryText)));
+  } catch (const std::length_error&) {
+    return Fail(FsError::Io(IoError::Message(kOutOfMemoryText)));
+  }
+  return data;
+}
+
+Status WriteAll(int fd, std::string_view data) {
+  constexpr size_t kMaxWrite = INT_MAX;
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), std::min(data.size(), kMaxWrite));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(LastError());
+    }
+    if (n == 0)
+      return Fail(
+          FsError::Io(IoError::Message("failed to write whole buffer")));
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+Result<uint64_t> SeekTo(int fd, uint64_t offset) {
+  off_t at = ::lseek(fd, static_cast<off_t>(offset), SEEK_SET);
+  if (at < 0) return Fail(LastError());
+  return static_cast<uint64_t>(at);
+}
+
+Status Fsync(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return Fail(LastError());
+  }
+  return {};
+}
+
+Status Fchmod(int fd, mode_t mode) {
+  if (::fchmod(fd, mode) != 0) return Fail(LastError());
+  return {};
+}
+
+Status Rename(const std::string& from, const std::string& to) {
+  if (HasNul(from) || HasNul(to))
+    return Fail(FsError::Io(IoError::FromErrno(EINVAL)));
+  if (::rename(from.c_str(), to.c_str()) != 0) return Fail(LastError());
+  return {};
+}
+
+void RemoveFile(const std::string& path) {
+  if (!HasNul(path)) ::unlink(path.c_str());
+}
+
+bool GetEntropy(void* buffer, size_t length) {
+  return ::getentropy(buffer, length) == 0;
+}
+
+namespace {
+bool IsDir(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
+Status CreateDirAll(const std::string& path) {
+  if (path.empty()) return {};
+  if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
+  if (::mkdir(path.c_str(), 0777) == 0) return {};
+  if (errno == ENOENT) {
+    Parent parent = ParentOf(path);
+    if (parent.has_parent) {
+      if (auto made = CreateDirAll(parent.path); !made) return made;
+    }
+    if (::mkdir(path.c_str(), 0777) == 0) return {};
+  }
+  int saved = errno;
+  if (IsDir(path)) return {};
+  return Fail(FsError::Io(IoError::FromErrno(saved)));
+}
+
+Result<std::string> GetCwd() {
+  std::vector<char> buffer(512);
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr)
+      return std::string(buffer.data());
+    if (errno != ERANGE) return Fail(LastError());
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+Parent ParentOf(std::string_view path) {
+  // Split into components the way path iteration does: "." dropped unless
+  // first.
+  std::vector<std::string_view> parts;
+  bool absolute = !path.empty() && path.front() == '/';
+  size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && path[i] == '/') ++i;
+    size_t start = i;
+    while (i < path.size() && path[i] != '/') ++i;
+    if (i == start) break;
+    std::string_view part = path.substr(start, i - start);
+    bool first = parts.empty() && !absolute && start == 0;
+    if (part == "." && !first) continue;
+    parts.push_back(part);
+  }
+  if (parts.empty()) return {false, {}};  // "" or "/" (or "/./")
+  std::string parent = absolute ? "/" : "";
+  for (size_t k = 0; k + 1 < parts.size(); ++k) {
+    if (k > 0) parent += '/';
+    parent += parts[k];
+  }
+  return {true, parent};
+}
+
+}  // namespace tolvane::sys

@@ -1,0 +1,106 @@
+#include "fs/utf8/utf8.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace tolvane {
+namespace {
+
+// Length of the well-formed character at `i`, or the Utf8Error for it
+// (error_len 0: truncated). Follows the Unicode table of well-formed byte
+// sequences (no overlongs, no surrogates).
+inline int CharAt(const unsigned char* s, size_t n, size_t i,
+                  Utf8Error* error) {
+  unsigned char b = s[i];
+  int width;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) {
+    width = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    width = 3;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    width = 4;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    *error = {i, 1};
+    return -1;
+  }
+  for (int k = 1; k < width; ++k) {
+    if (i + k >= n) {
+      *error = {i, 0};
+      return -1;
+    }
+    unsigned char c = s[i + k];
+    bool ok = k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
+    if (!ok) {
+      *error = {i, k};
+      return -1;
+    }
+  }
+  return width;
+}
+
+}  // namespace
+
+std::optional<Utf8Error> ValidateUtf8(std::string_view bytes) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t n = bytes.size();
+  size_t i = 0;
+  while (i < n) {
+    // ASCII fast path, 8 bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t word;
+      std::memcpy(&word, s + i, 8);
+      if (word & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    Utf8Error error;
+    int width = CharAt(s, n, i, &error);
+    if (width < 0) return error;
+    i += width;
+  }
+  return std::nullopt;
+}
+
+std::string Utf8ErrorText(const Utf8Error& error) {
+  if (error.error_len == 0) {
+    return "incomplete utf-8 byte sequence from index " +
+           std::to_string(error.valid_up_to);
+  }
+  return "invalid utf-8 sequence of " + std::to_string(error.error_len) +
+         " bytes from index " + std::to_string(error.valid_up_to);
+}
+
+std::string ToUtf8Lossy(std::string_view bytes) {
+  if (IsUtf8(bytes)) return std::string(bytes);
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t n = bytes.size();
+  std::string out;
+  out.reserve(n + 8);
+  size_t i = 0;
+  while (i < n) {
+    Utf8Error error;
+    int width = CharAt(s, n, i, &error);
+    if (width > 0) {
+      out.append(bytes.data() + i, width);
+      i += width;
+      continue;
+    }
+    out += "\xEF\xBF\xBD";
+    i += error.error_len == 0 ? n - i : error.error_len;
+  }
+  return out;
+}
+
+size_t CountChars(std::string_view text) {
+  size_t count = 0;
+  for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+  return count;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,67 @@
+// The Python class FileSystem: the object's value (root, index, flags), its
+// instance layout, and the frame through which every method call passes (match
+// arguments, check the receiver, take the shared borrow, run the body, release
+// the borrow, turn faults into PanicException).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "module/errors.h"
+#include "module/frame.h"
+#include "module/python.h"
+
+namespace tolvane::py {
+
+// Everything the object holds. Nothing here changes after construction except
+// through the shared atomic `shutdown`, so methods need only a shared borrow.
+struct FileSystemValue {
+  std::string root;  // the constructor's argument exactly as given
+  std::string
+      search_root;  // a second copy, the root handed to the search engine
+  std::shared_ptr<std::atomic<bool>> shutdown;
+};
+
+struct FileSystemObject {
+  PyObject_HEAD BorrowFlag borrow;
+  FileSystemValue* value;
+};
+
+PyTypeObject* FileSystemType();
+// FileSystemType() for a call's receiver check: a failure to create it is a
+// fault.
+PyTypeObject* TypeForFrame();
+
+// The value behind `self` under a shared borrow for the duration of
+// `body(value)`; nullptr with the error set when the receiver is not a
+// FileSystem.
+template <typename Body>
+PyObject* WithFileSystem(PyObject* self, Body&& body) {
+  PyTypeObject* type = TypeForFrame();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(self, type)) {
+    RaiseCannotConvert(self, "FileSystem");
+    return nullptr;
+  }
+  auto* object = reinterpret_cast<FileSystemObject*>(self);
+  if (!object->borrow.AcquireShared()) return nullptr;
+  PyObject* result =
+      Guard<PyObject*>(nullptr, [&] { return body(*object->value); });
+  object->borrow.ReleaseShared();
+  return result;
+}
+
+// A method with parameters: `body(value, args)`.
+template <typename Body>
+PyObject* CallMethod(const ArgSpec& spec, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return Guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    Args matched;
+    if (!MatchFastcall(spec, args, nargs, kwnames, &matched)) return nullptr;
+    return WithFileSystem(
+        self, [&](FileSystemValue& value) { return body(value, matched); });
+  });
+}
+
+}  // namespace tolvane::py
