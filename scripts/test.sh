@@ -9,7 +9,12 @@ export PATH="$PWD/.venv/bin:$PATH"
 cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_BUILD_MODULE=OFF >/dev/null
 cmake --build build/cpp
-(cd build/cpp && ctest --output-on-failure -j "$(nproc)")
+# The per-test lines go to a log; failures and the summary are printed.
+if ! (cd build/cpp && ctest --output-on-failure -j "$(nproc)" > ctest.log 2>&1); then
+  grep -v -E '^ *(Start|[0-9]+/[0-9]+ Test) ' build/cpp/ctest.log
+  exit 1
+fi
+grep -E 'tests passed|tests failed' build/cpp/ctest.log
 
 for venv in .venv .venv-3.13; do
   echo "== pytest with $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"

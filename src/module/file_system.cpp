@@ -2,9 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "fs/error/fs_error.h"
+#include "module/methods.h"
 #include "module/type_util.h"
 
 namespace tolvane::py {
@@ -27,9 +31,23 @@ Status CheckRoot(const std::string& root) {
   return {};
 }
 
+// Starts a detached thread; a thread that can't be started is a fault.
+template <typename F>
+void StartThread(F&& body) {
+  try {
+    std::thread(std::forward<F>(body)).detach();
+  } catch (const std::system_error& e) {
+    throw std::runtime_error(std::string("failed to spawn thread: ") +
+                             std::strerror(e.code().value()));
+  }
+}
+
 void Dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* object = reinterpret_cast<FileSystemObject*>(self);
+  // Released without close: stop the threads that serve it all the same.
+  if (object->value)
+    object->value->shutdown->store(true, std::memory_order_release);
   delete object->value;
   object->borrow.~BorrowFlag();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -50,8 +68,10 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     auto value = std::make_unique<FileSystemValue>();
     value->root = root;
+    value->index = std::make_shared<FileIndex>(root);
     value->search_root = root;
     value->shutdown = std::make_shared<std::atomic<bool>>(false);
+    StartThread([index = value->index] { (void)index->rebuild(); });
 
     PyObject* self = AllocateInstance(type);
     if (self == nullptr) return nullptr;
@@ -91,6 +111,85 @@ PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef methods[] = {
+    {"list", FASTCALL(FsList), METH_FASTCALL | METH_KEYWORDS,
+     "list($self, pattern=\"**/*\", only_files=True)\n--\n\n"
+     "List files matching the given pattern from memory index\n\nArgs:\n    "
+     "pattern: Glob "
+     "pattern (default: \"**/*\")\n    only_files: If true, only return files "
+     "(not "
+     "directories)\n\nReturns:\n    List of file paths relative to root"},
+    {"glob", FASTCALL(FsGlob), METH_FASTCALL | METH_KEYWORDS,
+     "glob($self, pattern)\n--\n\n"
+     "Match files using glob pattern\n\nArgs:\n    pattern: Glob "
+     "pattern\n\nReturns:\n    "
+     "List of matching file paths"},
+    {"read_file", FASTCALL(FsReadFile), METH_FASTCALL | METH_KEYWORDS,
+     "read_file($self, path, encoding=\"utf-8\")\n--\n\n"
+     "Read a single file\n\nArgs:\n    path: File path (relative to root or "
+     "absolute)\n    "
+     "encoding: Text encoding (default: \"utf-8\")\n\nReturns:\n    File "
+     "content as string"},
+    {"read_batch", FASTCALL(FsReadBatch), METH_FASTCALL | METH_KEYWORDS,
+     "read_batch($self, paths)\n--\n\n"
+     "Read multiple files in parallel\n\nArgs:\n    paths: List of file "
+     "paths\n\nReturns:\n    "
+     "Dict mapping path to content"},
+    {"read_lines", FASTCALL(FsReadLines), METH_FASTCALL | METH_KEYWORDS,
+     "read_lines($self, path, start_line=0, count=None)\n--\n\n"
+     "Read specific lines from a file (for large files)\n\nEfficiently reads a "
+     "range of lines "
+     "without loading the entire file.\nUses memory-mapped I/O for large files "
+     "(> 1MB).\n\n"
+     "Args:\n    path: File path\n    start_line: Starting line number "
+     "(0-indexed)\n    count: "
+     "Number of lines to read (None = read to end)\n\nReturns:\n    List of "
+     "line strings "
+     "(without trailing newlines)"},
+    {"read_file_range", FASTCALL(FsReadFileRange),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_file_range($self, path, offset, limit)\n--\n\n"
+     "Read a byte range from a file\n\nArgs:\n    path: File path\n    offset: "
+     "Byte offset to "
+     "start reading from\n    limit: Maximum bytes to read\n\nReturns:\n    "
+     "Content as string"},
+    {"write_file", FASTCALL(FsWriteFile), METH_FASTCALL | METH_KEYWORDS,
+     "write_file($self, path, content)\n--\n\n"
+     "Write content to file atomically\n\nArgs:\n    path: File path\n    "
+     "content: Content to "
+     "write\n\nReturns:\n    True if successful"},
+    {"write_file_fast", FASTCALL(FsWriteFileFast),
+     METH_FASTCALL | METH_KEYWORDS,
+     "write_file_fast($self, path, content)\n--\n\n"
+     "Write content to file without atomicity guarantee (fast mode)\n\nMuch "
+     "faster than "
+     "write_file() but does not guarantee data integrity\non crash. Use for "
+     "temporary files or "
+     "when speed is critical.\n\nWarning:\n    This operation is not atomic. "
+     "Also, index updates "
+     "rely on the\n    asynchronous file watcher, so `list()` might not "
+     "immediately\n    reflect "
+     "the new file.\n\nArgs:\n    path: File path\n    content: Content to "
+     "write\n\nReturns:\n"
+     "    True if successful"},
+    {"edit_replace", FASTCALL(FsEditReplace), METH_FASTCALL | METH_KEYWORDS,
+     "edit_replace($self, path, old_text, new_text, strict=True)\n--\n\n"
+     "Replace text in file\n\nArgs:\n    path: File path\n    old_text: Text "
+     "to find\n    "
+     "new_text: Replacement text\n    strict: If true, error if old_text is "
+     "not unique or not "
+     "found\n\nWarning:\n    This operation is NOT atomic across processes. It "
+     "performs a\n    "
+     "read-modify-write cycle. If multiple processes modify the file\n    "
+     "concurrently, changes "
+     "may be lost.\n\nReturns:\n    True if replacement was made"},
+    {"get_metadata", FASTCALL(FsGetMetadata), METH_FASTCALL | METH_KEYWORDS,
+     "get_metadata($self, path)\n--\n\n"
+     "Get file metadata\n\nArgs:\n    path: File path\n\nReturns:\n    "
+     "FileMetadata object"},
+    {"refresh", FsRefresh, METH_NOARGS,
+     "refresh($self)\n--\n\nForce refresh the file index"},
+    {"is_ready", FsIsReady, METH_NOARGS,
+     "is_ready($self)\n--\n\nCheck if the index is ready"},
     {"close", Close, METH_NOARGS,
      "close($self)\n--\n\nClose the filesystem and release resources"},
     {"__enter__", Enter, METH_NOARGS, "__enter__($self)\n--\n\n"},

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "fs/index/file_index.h"
 #include "module/errors.h"
 #include "module/frame.h"
 #include "module/python.h"
@@ -17,16 +18,21 @@ namespace tolvane::py {
 // Everything the object holds. Nothing here changes after construction except
 // through the shared atomic `shutdown`, so methods need only a shared borrow.
 struct FileSystemValue {
-  std::string root;  // the constructor's argument exactly as given
-  std::string
-      search_root;  // a second copy, the root handed to the search engine
+  // The constructor's argument exactly as given.
+  std::string root;
+  // A second copy: the root handed to the search engine.
+  std::string search_root;
+  std::shared_ptr<FileIndex> index;
   std::shared_ptr<std::atomic<bool>> shutdown;
 };
 
+// clang-format off
 struct FileSystemObject {
-  PyObject_HEAD BorrowFlag borrow;
+  PyObject_HEAD
+  BorrowFlag borrow;
   FileSystemValue* value;
 };
+// clang-format on
 
 PyTypeObject* FileSystemType();
 // FileSystemType() for a call's receiver check: a failure to create it is a

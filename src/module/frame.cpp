@@ -255,6 +255,20 @@ bool Args::Str(size_t i, std::string* out, const char* fallback) const {
   return false;
 }
 
+bool Args::StrView(size_t i, std::string_view* out) const {
+  PyObject* value = slots_[i];
+  if (value != nullptr && PyUnicode_Check(value)) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &length);
+    if (text == nullptr) return false;
+    *out = std::string_view(text, static_cast<size_t>(length));
+    return true;
+  }
+  if (value != nullptr) RaiseCannotConvert(value, "PyString");
+  PrefixTypeError(spec_->params[i]);
+  return false;
+}
+
 bool Args::Bool(size_t i, bool* out, bool fallback) const {
   if (slots_[i] == nullptr) {
     *out = fallback;

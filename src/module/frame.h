@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,9 @@ class Args {
   // empty. Each returns false with the Python error set (already prefixed) on
   // failure.
   bool Str(size_t i, std::string* out, const char* fallback = nullptr) const;
+  // A view of the string's UTF-8 text, valid while the argument lives (the
+  // whole call).
+  bool StrView(size_t i, std::string_view* out) const;
   bool Bool(size_t i, bool* out, bool fallback) const;
   bool U64(size_t i, uint64_t* out, uint64_t fallback) const;
   bool OptionalU64(size_t i, std::optional<uint64_t>* out) const;

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "fs/utf8/utf8.h"
 #include "module/errors.h"
 #include "module/frame.h"
 #include "module/type_util.h"
@@ -11,11 +12,14 @@
 namespace tolvane::py {
 namespace {
 
+// clang-format off
 template <typename Record>
 struct ValueObject {
-  PyObject_HEAD BorrowFlag borrow;
+  PyObject_HEAD
+  BorrowFlag borrow;
   Record record;
 };
+// clang-format on
 
 using MetadataObject = ValueObject<FileMetadata>;
 using ResultObject = ValueObject<SearchResult>;
@@ -140,10 +144,7 @@ PyObject* ResultGet(PyObject* self, void* field) {
 std::string Preview(const std::string& content) {
   constexpr size_t kLimit = 50;
   if (content.size() <= kLimit) return content;
-  size_t cut = kLimit;
-  while (cut > 0 && (static_cast<unsigned char>(content[cut]) & 0xC0) == 0x80)
-    --cut;
-  return content.substr(0, cut) + "...";
+  return std::string(PrefixAtCharBoundary(content, kLimit)) + "...";
 }
 
 PyObject* ResultRepr(PyObject* self) {

@@ -103,4 +103,13 @@ size_t CountChars(std::string_view text) {
   return count;
 }
 
+std::string_view PrefixAtCharBoundary(std::string_view text, size_t max_bytes) {
+  if (text.size() <= max_bytes) return text;
+  size_t cut = max_bytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return text.substr(0, cut);
+}
+
 }  // namespace tolvane

@@ -1,5 +1,6 @@
-// UTF-8 validation with the decoder's error texts, and lossy conversion of
-// native byte strings (paths) into UTF-8 text. Pure functions; thread-safe.
+// UTF-8 validation with the decoder's error texts, lossy conversion of native
+// byte strings (paths) into UTF-8 text, and cuts at character boundaries. Pure
+// functions; thread-safe.
 #pragma once
 
 #include <cstddef>
@@ -31,5 +32,10 @@ std::string ToUtf8Lossy(std::string_view bytes);
 
 // Number of Unicode scalar values in valid UTF-8 text.
 size_t CountChars(std::string_view text);
+
+// The longest prefix of `text` of at most `max_bytes` bytes that ends on a
+// character boundary: `text` itself when it fits, else cut before the character
+// that straddles `max_bytes`.
+std::string_view PrefixAtCharBoundary(std::string_view text, size_t max_bytes);
 
 }  // namespace tolvane

@@ -1,0 +1,438 @@
+"""Side-by-side benchmarks of tolvane against its peers on the Linux 6.1 sources.
+
+Each case times our operation and its peer alternately in one run (a warm-up of each first, then
+--repeat rounds) and prints the medians, the ratio ours/peer and whether the target is met. A case
+whose method is not in the built module yet prints "not built" instead of failing the run.
+
+    .venv/bin/python bench/run.py [--only NAME ...] [--repeat N] [--corpus PATH]
+"""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import itertools
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+REPO = Path(__file__).resolve().parent.parent
+BENCH = REPO / "bench"
+DATA = BENCH / ".data"  # generated inputs and written files: same disk as the tree, git-ignored
+DEFAULT_CORPUS = BENCH / ".corpus" / "linux"
+MAKE_CORPUS = REPO.parent / "shared" / "bench" / "make_linux_corpus.sh"
+VENV_BIN = Path(sys.executable).parent
+FD = [shutil.which("fdfind") or "fdfind", "--hidden", "--type", "f"]
+TIMEOUT = 120  # seconds for one process run or index build: a hang fails its row, not the run
+
+
+class NotBuilt(Exception):
+    """The operation under test is not in this build yet."""
+
+
+@dataclass
+class Peer:
+    label: str
+    sample: Callable[[], float]  # one measurement, in seconds
+    max_ratio: float  # the target: median(ours) / median(peer) at most this
+    target: str
+
+
+@dataclass
+class Case:
+    ours: Callable[[], float]  # one measurement: seconds, or bytes for a case without peers
+    peers: list[Peer] = field(default_factory=list)
+    limit: float | None = None  # the target of a case without peers: ours at most this
+    target: str = ""
+    unit: str = "s"
+    note: str = ""  # what ours answered, to tell a fast result from a wrong one
+
+
+# ----------------------------------------------------------------------------- helpers
+
+
+def check(condition: bool, message: str) -> None:
+    """Refuses to time an operation whose answer is wrong."""
+    if not condition:
+        raise RuntimeError(message)
+
+
+def timed(fn: Callable[[], object], reps: int = 1) -> float:
+    """Seconds per call of `fn`, averaged over `reps` calls."""
+    start = time.perf_counter()
+    for _ in range(reps):
+        fn()
+    return (time.perf_counter() - start) / reps
+
+
+def run_process(argv: list[str], cwd: Path) -> float:
+    """Wall time of one process run, its output discarded."""
+    start = time.perf_counter()
+    subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, check=True, timeout=TIMEOUT)
+    return time.perf_counter() - start
+
+
+def python_child(code: str, *args: str) -> str:
+    """Runs `code` in a fresh interpreter of this environment and returns its output."""
+    done = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
+                          timeout=TIMEOUT)
+    if done.returncode != 0:
+        raise RuntimeError(done.stderr.strip().splitlines()[-1] if done.stderr else "child failed")
+    return done.stdout
+
+
+def file_system_class(*methods: str):
+    """tolvane.FileSystem, provided the build has every one of `methods`."""
+    try:
+        from tolvane import FileSystem
+    except ImportError as e:
+        raise NotBuilt(f"import failed: {e}") from e
+    missing = [m for m in methods if not hasattr(FileSystem, m)]
+    if missing:
+        raise NotBuilt("no " + ", ".join(missing))
+    return FileSystem
+
+
+def open_file_system(root: Path):
+    """A FileSystem without a watcher, its index built so no background walk competes."""
+    fs = file_system_class()(str(root), auto_watch=False)
+    if hasattr(fs, "is_ready"):
+        deadline = time.monotonic() + TIMEOUT
+        while not fs.is_ready():
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"index not ready after {TIMEOUT} s")
+            time.sleep(0.001)
+    return fs
+
+
+def durable_write(path: Path, content: str) -> None:
+    """The standard library's crash-safe replacement of a file."""
+    with tempfile.NamedTemporaryFile("w", dir=path.parent, delete=False, encoding="utf-8") as f:
+        f.write(content)
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(f.name, path)
+    dir_fd = os.open(path.parent, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(dir_fd)
+    finally:
+        os.close(dir_fd)
+
+
+@functools.cache
+def fd_file_count(corpus: Path) -> int:
+    return subprocess.run(FD, cwd=corpus, check=True, capture_output=True).stdout.count(b"\n")
+
+
+def work_dir(name: str) -> Path:
+    path = DATA / name
+    path.mkdir(parents=True, exist_ok=True)
+    return path
+
+
+# ----------------------------------------------------------------------------- cases
+
+
+def case_walk(corpus: Path) -> Case:
+    if not (REPO / "src/fs/ignore/walk.h").exists():
+        raise NotBuilt("no src/fs/ignore/walk.h")
+    build = REPO / "build" / "bench"
+    cmake = str(VENV_BIN / "cmake") if (VENV_BIN / "cmake").exists() else "cmake"
+    env = dict(os.environ, PATH=f"{VENV_BIN}{os.pathsep}{os.environ.get('PATH', '')}")
+    configure = [cmake, "-S", str(REPO), "-B", str(build), "-G", "Ninja",
+                 "-DTOLVANE_BUILD_BENCH=ON", "-DTOLVANE_BUILD_MODULE=OFF"]
+    for step in (configure, [cmake, "--build", str(build), "--target", "walk_count"]):
+        done = subprocess.run(step, env=env, capture_output=True, text=True)
+        if done.returncode != 0:
+            print("\n".join((done.stdout + done.stderr).splitlines()[-15:]), file=sys.stderr)
+            raise NotBuilt("walk_count failed to build")
+    driver = str(build / "walk_count")
+    entries = subprocess.run([driver, "."], cwd=corpus, check=True, capture_output=True,
+                             text=True, timeout=TIMEOUT).stdout.strip()
+    return Case(ours=lambda: run_process([driver, "."], corpus),
+                peers=[Peer("fd", lambda: run_process(FD, corpus), 1.0, "<= 1.0")],
+                note=f"{entries} entries; fd {fd_file_count(corpus)} files")
+
+
+# Runs in a fresh interpreter, so nothing cached by an earlier build in the process helps.
+INDEX_BUILD_CHILD = """
+import sys, time
+from tolvane import FileSystem
+start = time.perf_counter()
+fs = FileSystem(sys.argv[1], auto_watch=False)
+while not fs.is_ready():
+    time.sleep(0.001)
+print(time.perf_counter() - start)
+"""
+
+
+def case_index_build(corpus: Path) -> Case:
+    file_system_class("is_ready")
+    return Case(ours=lambda: float(python_child(INDEX_BUILD_CHILD, str(corpus))),
+                peers=[Peer("fd", lambda: run_process(FD, corpus), 1.0, "<= 1.0")])
+
+
+def case_list(corpus: Path) -> Case:
+    file_system_class("is_ready", "list")
+    fs = open_file_system(corpus)
+    git = ["git", "ls-files"]
+    return Case(ours=lambda: timed(fs.list, 20),
+                peers=[Peer("fd", lambda: run_process(FD, corpus), 1 / 20, ">= 20x faster"),
+                       Peer("git ls-files", lambda: run_process(git, corpus), 0.25, "<= 0.25")],
+                note=f"{len(fs.list())} files; fd {fd_file_count(corpus)}")
+
+
+# RSS grown by building the index, less the path text it must hold, per indexed entry.
+INDEX_MEMORY_CHILD = """
+import os, sys, time
+from tolvane import FileSystem
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+root = sys.argv[1]
+before = rss()
+fs = FileSystem(root, auto_watch=False)
+while not fs.is_ready():
+    time.sleep(0.001)
+grown = rss() - before
+entries = fs.list(only_files=False)
+path_bytes = sum(len(os.fsencode(os.path.join(root, p))) for p in entries)
+print((grown - path_bytes) / len(entries))
+"""
+
+
+def case_index_memory(corpus: Path) -> Case:
+    file_system_class("is_ready", "list")
+    return Case(ours=lambda: float(python_child(INDEX_MEMORY_CHILD, str(corpus))),
+                limit=200, target="<= 200 B", unit="B")
+
+
+def case_read_batch(corpus: Path) -> Case:
+    file_system_class("read_batch")
+    paths = sources(corpus, "*.c", 1000)
+    fs = open_file_system(work_dir("read"))
+    got = len(fs.read_batch(paths))
+    check(got == len(paths), f"read_batch read {got} of {len(paths)} files")
+
+    def read_all() -> dict[str, str]:
+        out = {}
+        for p in paths:
+            with open(p, encoding="utf-8") as f:
+                out[p] = f.read()
+        return out
+
+    size = sum(os.path.getsize(p) for p in paths)
+    return Case(ours=lambda: timed(lambda: fs.read_batch(paths)),
+                peers=[Peer("open().read() loop", lambda: timed(read_all), 1 / 3, ">= 3x faster")],
+                note=f"{got} files, {size / 2**20:.1f} MiB")
+
+
+def sources(corpus: Path, pattern: str, count: int) -> list[str]:
+    """The first `count` tracked files matching `pattern`, sorted, that are valid UTF-8."""
+    listed = subprocess.run(["git", "ls-files", "-z", pattern], cwd=corpus, check=True,
+                            capture_output=True).stdout.split(b"\0")
+    chosen = []
+    for rel in sorted(os.fsdecode(p) for p in listed if p):
+        try:
+            (corpus / rel).read_bytes().decode("utf-8")
+        except (UnicodeDecodeError, OSError):
+            continue
+        chosen.append(str(corpus / rel))
+        if len(chosen) == count:
+            break
+    return chosen
+
+
+def case_read_lines(corpus: Path) -> Case:
+    file_system_class("read_lines")
+    path, lines = large_text_file(work_dir("lines") / "200mb.txt", 200 * 10**6)
+    fs = open_file_system(path.parent)
+    start = lines - 100
+
+    got = len(fs.read_lines(str(path), start_line=start))
+    check(got == 100, f"read_lines returned {got} lines, not 100")
+
+    def tail() -> list[str]:
+        with open(path, encoding="utf-8") as f:
+            return list(itertools.islice(f, start, None))
+
+    return Case(ours=lambda: timed(lambda: fs.read_lines(str(path), start_line=start)),
+                peers=[Peer("islice(open())", lambda: timed(tail), 1 / 5, ">= 5x faster")],
+                note=f"last 100 of {lines} lines, {path.stat().st_size / 2**20:.0f} MiB")
+
+
+def large_text_file(path: Path, size: int) -> tuple[Path, int]:
+    """A text file of about `size` bytes of numbered source-like lines (made once), and its line
+    count."""
+    if not path.exists():
+        words = "static int struct return unsigned long const void char if else while".split()
+        shapes = [" ".join(words[(i * 7 + j) % len(words)] for j in range(1 + i % 15))
+                  for i in range(997)]
+        partial, written, number = path.with_suffix(".part"), 0, 0
+        with open(partial, "w", encoding="utf-8") as f:
+            while written < size:
+                chunk = "".join(f"{number + i:09d} {shapes[(number + i) % len(shapes)]}\n"
+                                for i in range(10000))
+                f.write(chunk)
+                written += len(chunk)
+                number += 10000
+        partial.rename(path)
+    with open(path, "rb") as f:
+        return path, sum(block.count(b"\n") for block in iter(lambda: f.read(1 << 20), b""))
+
+
+def case_write_file(corpus: Path) -> Case:
+    file_system_class("write_file")
+    directory = work_dir("write")
+    fs = open_file_system(directory)
+    content = ("x" * 63 + "\n") * 1024  # 64 KiB
+    ours_path, peer_path = directory / "ours.txt", directory / "peer.txt"
+    return Case(ours=lambda: timed(lambda: fs.write_file(str(ours_path), content), 10),
+                peers=[Peer("tempfile+fsync+replace", lambda: timed(
+                    lambda: durable_write(peer_path, content), 10), 1.1, "<= 1.1")],
+                note="64 KiB")
+
+
+def case_edit_replace(corpus: Path) -> Case:
+    file_system_class("edit_replace")
+    directory = work_dir("edit")
+    fs = open_file_system(directory)
+    line = "    return do_something(ctx, buffer, length); /* unremarkable line */\n"
+    body = line * (10 * 2**20 // len(line))
+    middle = len(body) // 2
+    text = body[:middle] + "UNIQUE_MARKER_A\n" + body[middle:]
+    ours_path, peer_path = directory / "ours.txt", directory / "peer.txt"
+    for p in (ours_path, peer_path):
+        p.write_text(text, encoding="utf-8")
+
+    def py_edit_replace(path: Path, old: str, new: str) -> None:
+        with open(path, encoding="utf-8") as f:
+            content = f.read()
+        if content.count(old) != 1:
+            raise ValueError("marker not unique")
+        durable_write(path, content.replace(old, new, 1))
+
+    def there_and_back(edit: Callable[[str, str], object]) -> Callable[[], float]:
+        # Each measurement replaces the marker and restores it: every round sees the same file.
+        swaps = itertools.cycle([("UNIQUE_MARKER_A", "UNIQUE_MARKER_B"),
+                                 ("UNIQUE_MARKER_B", "UNIQUE_MARKER_A")])
+        return lambda: timed(lambda: edit(*next(swaps)), 2)
+
+    def ours(old: str, new: str) -> None:
+        check(fs.edit_replace(str(ours_path), old, new) is True, "edit_replace replaced nothing")
+
+    return Case(ours=there_and_back(ours),
+                peers=[Peer("read+replace+durable write",
+                            there_and_back(lambda old, new: py_edit_replace(peer_path, old, new)),
+                            1.0, "<= 1.0")],
+                note=f"{len(text) / 2**20:.0f} MiB, one occurrence")
+
+
+CASES: dict[str, Callable[[Path], Case]] = {
+    "walk": case_walk,
+    "index_build": case_index_build,
+    "list": case_list,
+    "index_memory": case_index_memory,
+    "read_batch": case_read_batch,
+    "read_lines": case_read_lines,
+    "write_file": case_write_file,
+    "edit_replace": case_edit_replace,
+}
+
+
+# ----------------------------------------------------------------------------- harness
+
+
+def prepare_corpus(corpus: Path) -> None:
+    """Makes the corpus unless it exists, and brings the peers' tools if they are missing."""
+    if not corpus.exists():
+        if not MAKE_CORPUS.exists():
+            sys.exit(f"no corpus at {corpus} and no {MAKE_CORPUS} to make one; pass --corpus")
+        corpus.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["bash", str(MAKE_CORPUS), str(corpus)], check=True)
+    elif subprocess.run(["git", "rev-parse", "--verify", "-q", "HEAD"], cwd=corpus,
+                        stdout=subprocess.DEVNULL).returncode != 0:
+        sys.exit(f"{corpus} exists but is not a prepared corpus (no commit); remove it first")
+    if not shutil.which("fdfind") and not shutil.which("fd"):
+        subprocess.run(["apt-get", "install", "-y", "-q", "fd-find"], check=True,
+                       env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+        FD[0] = shutil.which("fdfind") or "fd"
+
+
+def fmt(value: float | None, unit: str) -> str:
+    if value is None:
+        return "-"
+    if unit == "B":
+        return f"{value:.0f} B"
+    for scale, name in ((1, "s"), (1e-3, "ms"), (1e-6, "us")):
+        if value >= scale:
+            return f"{value / scale:.3g} {name}"
+    return f"{value / 1e-6:.3g} us"
+
+
+def measure(case: Case, repeat: int) -> list[float]:
+    """Medians of ours and each peer, measured in turn: one warm-up each, then `repeat` rounds."""
+    samplers = [case.ours] + [p.sample for p in case.peers]
+    for sample in samplers:
+        sample()
+    rounds = [[sample() for sample in samplers] for _ in range(repeat)]
+    return [statistics.median(column) for column in zip(*rounds)]
+
+
+def rows_of(name: str, case: Case, repeat: int) -> list[list[str]]:
+    ours, *peers = measure(case, repeat)
+    if not case.peers:
+        met = ours <= case.limit
+        return [[name, "-", fmt(ours, case.unit), "-", "-", case.target, "yes" if met else "NO",
+                 case.note]]
+    rows = []
+    for peer, peer_median in zip(case.peers, peers):
+        ratio = ours / peer_median
+        rows.append([name, peer.label, fmt(ours, case.unit), fmt(peer_median, case.unit),
+                     f"{ratio:.3f}", peer.target, "yes" if ratio <= peer.max_ratio else "NO",
+                     case.note])
+    return rows
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--only", nargs="+", choices=list(CASES), metavar="NAME",
+                        help="run only these cases: " + ", ".join(CASES))
+    parser.add_argument("--repeat", type=int, default=5, metavar="N",
+                        help="measured rounds per case")
+    parser.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS, metavar="PATH",
+                        help="the prepared Linux tree (made there when missing)")
+    args = parser.parse_args()
+    if args.repeat < 1:
+        parser.error("--repeat must be at least 1")
+    corpus = args.corpus.resolve()
+    prepare_corpus(corpus)
+    files = subprocess.run(["git", "ls-files", "-z"], cwd=corpus, check=True,
+                           capture_output=True).stdout.count(b"\0")
+    print(f"cores: {os.cpu_count()}   corpus: {corpus} ({files} files)   rounds: {args.repeat}")
+
+    table = [["case", "peer", "ours", "peer time", "ours/peer", "target", "met", "note"]]
+    for name in args.only or CASES:
+        print(f"running {name} ...", file=sys.stderr, flush=True)
+        try:
+            table += rows_of(name, CASES[name](corpus), args.repeat)
+        except NotBuilt as e:
+            table.append([name, "-", "not built", "-", "-", "-", "-", str(e)])
+        except subprocess.TimeoutExpired:
+            table.append([name, "-", "error", "-", "-", "-", "-", f"no answer within {TIMEOUT} s"])
+        except Exception as e:  # a broken operation fails its row, not the run
+            table.append([name, "-", "error", "-", "-", "-", "-", f"{type(e).__name__}: {e}"])
+    width = [max(len(row[i]) for row in table) for i in range(len(table[0]))]
+    for row in table:
+        print("  ".join(cell.ljust(w) for cell, w in zip(row, width)).rstrip())
+
+
+if __name__ == "__main__":
+    main()

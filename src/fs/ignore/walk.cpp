@@ -1,0 +1,299 @@
+#include "fs/ignore/walk.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "fs/error/fs_error.h"
+#include "fs/ignore/ignore_chain.h"
+#include "fs/ignore/ignore_files.h"
+#include "fs/sys/dir.h"
+#include "fs/sys/file.h"
+
+namespace tolvane {
+namespace {
+
+constexpr size_t kMaxWorkers = 12;
+
+// A directory's descriptor, shared by the work items of its subdirectories,
+// which open themselves relative to it; closed when the last of them has.
+struct SharedDir {
+  sys::UniqueFd fd;
+};
+
+// A directory to read: its path text (the root joined with the names below
+// it), where its own name begins in that text, its depth, its parent's
+// descriptor (null for the root, which opens by its path) and its parent's
+// ignore chain.
+struct DirWork {
+  std::string path;
+  size_t name_offset;
+  size_t depth;
+  std::shared_ptr<const SharedDir> parent;
+  std::shared_ptr<const IgnoreChain> chain;
+};
+
+// A worker's reusable buffers.
+struct Scratch {
+  std::string listing;
+  std::string path;
+};
+
+EntryType FromDirentType(unsigned char type) {
+  switch (type) {
+    case DT_REG:
+      return EntryType::kFile;
+    case DT_DIR:
+      return EntryType::kDirectory;
+    case DT_LNK:
+      return EntryType::kSymlink;
+    case DT_UNKNOWN:
+      return EntryType::kUnknown;
+    default:
+      return EntryType::kOther;
+  }
+}
+
+EntryType FromMode(mode_t mode) {
+  if (S_ISREG(mode)) return EntryType::kFile;
+  if (S_ISDIR(mode)) return EntryType::kDirectory;
+  if (S_ISLNK(mode)) return EntryType::kSymlink;
+  return EntryType::kOther;
+}
+
+// Where the names below `dir` begin in their path text ("a" gives "a/x", "a/"
+// and "/" no second separator).
+size_t ChildOffset(std::string_view dir) {
+  return dir.size() + (dir.ends_with('/') ? 0 : 1);
+}
+
+// The chain of the root's parent directories, "/" first: their `.ignore` files,
+// and the git files of the repository they may open, anchored through the
+// root's path below each of them.
+std::shared_ptr<const IgnoreChain> ParentsChain(
+    const std::string& root, const std::shared_ptr<const IgnoreRules>& global) {
+  auto chain = IgnoreChain::Empty();
+  auto real = sys::RealPath(root);
+  if (!real) return chain;
+  const uint32_t offset = static_cast<uint32_t>(ChildOffset(root));
+  for (size_t slash = 0; slash != std::string::npos && slash + 1 < real->size();
+       slash = real->find('/', slash + 1)) {
+    // The parent with its trailing "/".
+    const std::string base = real->substr(0, slash + 1);
+    IgnoreChain::DirFiles files;
+    files.ignore = ReadIgnoreFile(AT_FDCWD, base, ".ignore");
+    GitMarker git = ReadGitMarker(AT_FDCWD, base);
+    files.has_git = git.present;
+    files.exclude = std::move(git.exclude);
+    if (files.has_git || chain->in_repository()) {
+      files.gitignore = ReadIgnoreFile(AT_FDCWD, base, ".gitignore");
+    }
+    chain = IgnoreChain::Child(chain, files, global,
+                               {offset, real->substr(base.size()) + "/"});
+  }
+  return chain;
+}
+
+class Walk {
+ public:
+  Walk(const WalkVisitor& visit, std::shared_ptr<const IgnoreRules> global,
+       size_t workers)
+      : visit_(visit), global_(std::move(global)), workers_(workers) {}
+
+  // Walks below `root` on the calling thread and workers_ - 1 threads; returns
+  // when all are done.
+  void Run(DirWork root) {
+    queue_.push_back(std::move(root));
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < workers_; ++i) {
+      try {
+        threads.emplace_back([this] { Work(); });
+      } catch (const std::system_error&) {
+        // Fewer threads than asked for: the ones that run take the whole walk.
+        std::lock_guard<std::mutex> lock(mu_);
+        workers_ = threads.size() + 1;
+        break;
+      }
+    }
+    Work();
+    for (std::thread& thread : threads) thread.join();
+  }
+
+ private:
+  // Depth first on a local stack; the shallowest half of it goes to the shared
+  // queue whenever another worker waits for work.
+  void Work() {
+    Scratch scratch;
+    std::vector<DirWork> local;
+    while (Take(&local)) {
+      while (!local.empty()) {
+        DirWork work = std::move(local.back());
+        local.pop_back();
+        ReadDir(std::move(work), &local, &scratch);
+        if (local.size() > 1 && waiting_.load(std::memory_order_relaxed) > 0)
+          Share(&local);
+      }
+    }
+  }
+
+  // Waits for shared work. False once every worker waits and the queue is
+  // empty: no work is left anywhere, since a worker only waits with an empty
+  // stack.
+  bool Take(std::vector<DirWork>* local) {
+    std::unique_lock<std::mutex> lock(mu_);
+    waiting_.store(++idle_, std::memory_order_relaxed);
+    for (;;) {
+      if (!queue_.empty()) {
+        local->push_back(std::move(queue_.back()));
+        queue_.pop_back();
+        waiting_.store(--idle_, std::memory_order_relaxed);
+        return true;
+      }
+      if (done_) return false;
+      if (idle_ == workers_) {
+        done_ = true;
+        cv_.notify_all();
+        return false;
+      }
+      cv_.wait(lock);
+    }
+  }
+
+  void Share(std::vector<DirWork>* local) {
+    const auto half = static_cast<ptrdiff_t>(local->size() / 2);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      queue_.insert(queue_.end(), std::make_move_iterator(local->begin()),
+                    std::make_move_iterator(local->begin() + half));
+    }
+    local->erase(local->begin(), local->begin() + half);
+    cv_.notify_all();
+  }
+
+  void Error(std::string_view path, size_t depth, const FsError& error) const {
+    visit_(WalkEntry{path, depth, EntryType::kUnknown, error.payload()});
+  }
+
+  // Reads one directory: delivers its admitted entries and stacks its admitted
+  // subdirectories.
+  void ReadDir(DirWork work, std::vector<DirWork>* local, Scratch* scratch) {
+    try {
+      const bool is_root = work.parent == nullptr;
+      auto fd =
+          sys::OpenDirAt(is_root ? AT_FDCWD : work.parent->fd.get(),
+                         work.path.c_str() + (is_root ? 0 : work.name_offset),
+                         /*follow=*/is_root);
+      work.parent.reset();
+      if (!fd) return Error(work.path, work.depth, fd.error());
+      size_t used = 0;
+      Status listed = sys::ReadDirRecords(fd->get(), &scratch->listing, &used);
+      const std::string_view records(scratch->listing.data(), used);
+      const std::shared_ptr<const IgnoreChain> chain =
+          DirChain(work, fd->get(), records);
+      ReadEntries(work, std::move(*fd), records, chain, local, scratch);
+      if (!listed) Error(work.path, work.depth, listed.error());
+    } catch (const std::bad_alloc&) {
+      Error(work.path, work.depth,
+            FsError::Io(IoError::Message(kOutOfMemoryText)));
+    }
+  }
+
+  // The chain for the entries of `work`'s directory, reading only the ignore
+  // files that its listing holds.
+  std::shared_ptr<const IgnoreChain> DirChain(const DirWork& work, int fd,
+                                              std::string_view records) const {
+    bool has_ignore = false, has_gitignore = false, has_git = false;
+    sys::ForEachDirRecord(records, [&](const sys::DirRecord& record) {
+      has_ignore |= record.name == ".ignore";
+      has_gitignore |= record.name == ".gitignore";
+      has_git |= record.name == ".git";
+    });
+    IgnoreChain::DirFiles files;
+    if (has_ignore) files.ignore = ReadIgnoreFile(fd, "", ".ignore");
+    if (has_git) {
+      GitMarker git = ReadGitMarker(fd, "");
+      files.has_git = git.present;
+      files.exclude = std::move(git.exclude);
+    }
+    if (has_gitignore && (files.has_git || work.chain->in_repository())) {
+      files.gitignore = ReadIgnoreFile(fd, "", ".gitignore");
+    }
+    const auto offset = static_cast<uint32_t>(ChildOffset(work.path));
+    return IgnoreChain::Child(work.chain, files, global_, {offset, {}});
+  }
+
+  void ReadEntries(const DirWork& work, sys::UniqueFd fd,
+                   std::string_view records,
+                   const std::shared_ptr<const IgnoreChain>& chain,
+                   std::vector<DirWork>* local, Scratch* scratch) const {
+    const int dir_fd = fd.get();
+    std::shared_ptr<const SharedDir> shared;
+    std::string& path = scratch->path;
+    path.assign(work.path);
+    if (!path.ends_with('/')) path.push_back('/');
+    const size_t name_offset = path.size();
+    const size_t depth = work.depth + 1;
+    sys::ForEachDirRecord(records, [&](const sys::DirRecord& record) {
+      path.resize(name_offset);
+      path.append(record.name);
+      EntryType type = FromDirentType(record.type);
+      if (type == EntryType::kUnknown) {
+        auto st = sys::StatAt(dir_fd, record.name.data(), /*follow=*/false);
+        if (!st) return Error(path, depth, st.error());
+        type = FromMode(st->st_mode);
+      }
+      const bool is_dir = type == EntryType::kDirectory;
+      if (chain->Matched(path, name_offset, is_dir) == IgnoreMatch::kIgnore)
+        return;
+      visit_(WalkEntry{path, depth, type, {}});
+      if (!is_dir) return;
+      if (!shared)
+        shared = std::make_shared<const SharedDir>(SharedDir{std::move(fd)});
+      local->push_back(DirWork{path, name_offset, depth, shared, chain});
+    });
+  }
+
+  const WalkVisitor& visit_;
+  const std::shared_ptr<const IgnoreRules> global_;
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<DirWork> queue_;  // guarded by mu_
+  size_t workers_;              // guarded by mu_ once the threads run
+  size_t idle_ = 0;             // guarded by mu_
+  bool done_ = false;           // guarded by mu_
+  // idle_, readable without the lock: a hint that decides when a worker shares
+  // its stack.
+  std::atomic<size_t> waiting_{0};
+};
+
+}  // namespace
+
+void ParallelWalk(const std::string& root, const WalkVisitor& visit) {
+  auto st = sys::Stat(root);
+  if (!st) {
+    visit(WalkEntry{root, 0, EntryType::kUnknown, st.error().payload()});
+    return;
+  }
+  const EntryType type = FromMode(st->st_mode);
+  visit(WalkEntry{root, 0, type, {}});
+  if (type != EntryType::kDirectory) return;
+
+  auto global = ReadGlobalExcludes();
+  auto parents = ParentsChain(root, global);
+  const size_t workers =
+      std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMaxWorkers);
+  Walk walk(visit, std::move(global), workers);
+  walk.Run(DirWork{root, 0, 0, nullptr, std::move(parents)});
+}
+
+}  // namespace tolvane

@@ -1,0 +1,55 @@
+// The ignore-aware parallel directory walk of the index build and of grep's own
+// candidate walk: hidden entries walked, symbolic links not followed, `.ignore`
+// files honoured everywhere and git's ignore files inside a repository. Runs on
+// min(processors, 12) workers, the calling thread and threads of its own (not
+// the shared pool); owns them, the per-directory ignore chains and the
+// directory descriptors. The visitor runs concurrently on the workers and
+// guards its own state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// An entry's file type, from the directory listing (a stat only where the file
+// system doesn't tell). A symbolic link is reported as such, whatever it points
+// to.
+enum class EntryType : uint8_t {
+  kUnknown,
+  kFile,
+  kDirectory,
+  kSymlink,
+  kOther
+};
+
+// One thing the walk delivers: an entry, or a walk error (a directory that
+// can't be read, an entry whose type can't be read...). Views stay valid only
+// during the visitor's call.
+struct WalkEntry {
+  // The root joined with the names below it: "proj/src/a.py" for the root
+  // "proj", "./src/a.py" for ".", "a/x" for "a/"; the root itself at depth 0.
+  // For an error, the path it concerns.
+  std::string_view path;
+  size_t depth;
+  // kUnknown only for an error.
+  EntryType type;
+  // Empty for an entry; for an error its text ("<strerror> (os error N)").
+  std::string_view error;
+
+  bool is_error() const { return !error.empty(); }
+};
+
+using WalkVisitor = std::function<void(const WalkEntry&)>;
+
+// Walks `root` and calls `visit` once for every entry that the ignore rules
+// admit, the root included, and once for every walk error; an excluded
+// directory's subtree is never read. A root that is a link to a directory is
+// followed; a root that isn't a directory is its only entry. Returns when every
+// worker is done.
+void ParallelWalk(const std::string& root, const WalkVisitor& visit);
+
+}  // namespace tolvane

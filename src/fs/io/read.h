@@ -1,0 +1,29 @@
+// Whole-file and byte-range reads of one file by its resolved native path. Each
+// call opens its own descriptor and closes it before returning; nothing is
+// shared or cached, so the functions are thread-safe. Line reads are in
+// read_lines.h.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "fs/error/fs_error.h"
+
+namespace tolvane::io {
+
+// The whole file as UTF-8 text, exactly as stored (also the read of read_batch
+// and edit_replace). A failed read is reported before the UTF-8 check (a
+// directory fails there with EISDIR); not valid UTF-8: Io "stream did not
+// contain valid UTF-8".
+[[nodiscard]] Result<std::string> read_file(const std::string& path);
+
+// The text of at most `limit` bytes from `offset` on, from ONE read(2) call (a
+// short read is not continued, EINTR is not retried). The buffer is bounded by
+// min(limit, 2^31-1, bytes left after `offset` in a regular file). An offset of
+// 2^63 or more is Io from the refused seek. Bytes that aren't UTF-8: Internal
+// "Invalid UTF-8: " + the decoder's text, indices counted from `offset`.
+[[nodiscard]] Result<std::string> read_file_range(const std::string& path,
+                                                  uint64_t offset,
+                                                  uint64_t limit);
+
+}  // namespace tolvane::io

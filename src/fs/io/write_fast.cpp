@@ -1,0 +1,18 @@
+#include "fs/io/write_fast.h"
+
+#include "fs/io/open_file.h"
+#include "fs/sys/file.h"
+
+namespace tolvane::io {
+
+Status write_file_fast(const std::string& path, std::string_view content) {
+  sys::Parent parent = sys::ParentOf(path);
+  if (parent.has_parent && !sys::Stat(parent.path)) {
+    if (auto made = sys::CreateDirAll(parent.path); !made) return made;
+  }
+  auto fd = OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!fd) return Fail(std::move(fd.error()));
+  return sys::WriteAll(fd->get(), content);
+}
+
+}  // namespace tolvane::io

@@ -1,0 +1,67 @@
+// The platform layer's directory calls: opening and listing directories
+// relative to a directory descriptor, stat relative to one, and realpath.
+// Errors are rendered as in fs/sys/file.h. Functions are thread-safe; a listing
+// buffer belongs to its caller.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "fs/error/fs_error.h"
+#include "fs/sys/file.h"
+
+namespace tolvane::sys {
+
+// openat(2) of a directory for listing: O_RDONLY | O_DIRECTORY | O_NONBLOCK |
+// O_CLOEXEC, and O_NOFOLLOW unless `follow`. `dir_fd` may be AT_FDCWD; `name`
+// is NUL-terminated.
+[[nodiscard]] Result<UniqueFd> OpenDirAt(int dir_fd, const char* name,
+                                         bool follow);
+// openat(2) of a file for reading: O_RDONLY | O_NONBLOCK | O_CLOEXEC, links
+// followed. A path holding NUL fails without a call.
+[[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path);
+// fstatat(2): the link's own status unless `follow`.
+[[nodiscard]] Result<struct stat> StatAt(int dir_fd, const char* name,
+                                         bool follow);
+// realpath(3): the absolute path without links, "." or ".." components.
+[[nodiscard]] Result<std::string> RealPath(const std::string& path);
+
+// Reads the whole listing of an open directory with getdents64 into `*buffer`,
+// which only grows (a buffer reused across calls costs no allocation). `*used`
+// is the number of record bytes read; on failure it counts the records read
+// before the failure.
+[[nodiscard]] Status ReadDirRecords(int fd, std::string* buffer, size_t* used);
+
+// One entry of a listing: its name (NUL-terminated in the buffer) and its
+// d_type, DT_UNKNOWN when the file system doesn't tell.
+struct DirRecord {
+  std::string_view name;
+  unsigned char type;
+};
+
+// Calls `visit(DirRecord)` for each record of a listing read by ReadDirRecords,
+// "." and ".." left out, in the order the kernel gave them.
+template <typename Visit>
+void ForEachDirRecord(std::string_view records, Visit&& visit) {
+  size_t at = 0;
+  while (at < records.size()) {
+    const char* base = records.data() + at;
+    unsigned short length;
+    std::memcpy(&length, base + offsetof(struct dirent64, d_reclen),
+                sizeof length);
+    const char* name = base + offsetof(struct dirent64, d_name);
+    std::string_view text(name, std::strlen(name));
+    if (text != "." && text != "..") {
+      visit(DirRecord{text, static_cast<unsigned char>(
+                                base[offsetof(struct dirent64, d_type)])});
+    }
+    at += length;
+  }
+}
+
+}  // namespace tolvane::sys

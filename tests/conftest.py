@@ -1,0 +1,41 @@
+import os
+import time
+
+import pytest
+
+import tolvane
+
+
+def wait_until(condition, timeout=30.0):
+    """Polls `condition` until it holds; fails the test after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail("condition not reached before the deadline")
+        time.sleep(0.001)
+
+
+def make_tree(root, files):
+    """Creates `files` (relative path -> bytes or str) under `root`."""
+    for rel, content in files.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        mode = "wb" if isinstance(content, bytes) else "w"
+        with open(path, mode) as f:
+            f.write(content)
+
+
+@pytest.fixture
+def ready_fs():
+    """Opens a FileSystem without watcher and waits for its first build."""
+    opened = []
+
+    def open_fs(root):
+        fs = tolvane.FileSystem(str(root), auto_watch=False)
+        opened.append(fs)
+        wait_until(fs.is_ready)
+        return fs
+
+    yield open_fs
+    for fs in opened:
+        fs.close()

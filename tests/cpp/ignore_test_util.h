@@ -1,0 +1,169 @@
+// Helpers of the ignore and walk tests: scratch trees, environment overrides,
+// and git as the reference (run through the shell with the test process's own
+// environment).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tolvane::ignore_testing {
+
+// A fresh directory under the system's temporary directory, removed with its
+// content at the end.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tolvane-ignore-XXXXXX");
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const {
+    return path_ + "/" + relative;
+  }
+
+ private:
+  std::string path_;
+};
+
+// Writes `content` to `path`, creating the missing parent directories.
+inline void WriteFile(const std::string& path,
+                      const std::string& content = "") {
+  std::filesystem::create_directories(
+      std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+inline void MakeDirs(const std::string& path) {
+  std::filesystem::create_directories(path);
+}
+
+// Single-quotes `text` for the shell.
+inline std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+struct CommandResult {
+  int status;  // the exit status, or -1 when the command couldn't run
+  std::string output;
+};
+
+// Runs `command` through /bin/sh and collects its standard output.
+inline CommandResult RunCommand(const std::string& command) {
+  CommandResult result{-1, {}};
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    result.output.append(buffer, n);
+  int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+// Runs git in `dir` with `args` (already quoted where needed); fails the test
+// when git fails.
+inline std::string Git(const std::string& dir, const std::string& args) {
+  CommandResult result =
+      RunCommand("git -C " + Quote(dir) + " " + args + " 2>/dev/null");
+  EXPECT_EQ(result.status, 0) << "git " << args << " in " << dir;
+  return result.output;
+}
+
+inline void GitInit(const std::string& dir) {
+  MakeDirs(dir);
+  Git(dir, "init -q .");
+}
+
+// The paths of a NUL-separated listing (git's -z output).
+inline std::set<std::string> SplitNul(const std::string& text) {
+  std::set<std::string> paths;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\0', start);
+    if (end == std::string::npos) end = text.size();
+    paths.insert(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return paths;
+}
+
+// The files git lists in `dir` as not ignored (nothing is ever tracked in these
+// tests), relative to `dir`.
+inline std::set<std::string> GitListed(const std::string& dir) {
+  return SplitNul(Git(dir, "ls-files -z --others --cached --exclude-standard"));
+}
+
+// Sets (or, with nullopt, unsets) environment variables for its lifetime, then
+// restores them.
+class EnvOverride {
+ public:
+  EnvOverride() = default;
+  EnvOverride(const EnvOverride&) = delete;
+  EnvOverride& operator=(const EnvOverride&) = delete;
+  ~EnvOverride() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+      Apply(it->first, it->second);
+  }
+
+  void Set(const std::string& name, std::optional<std::string> value) {
+    const char* old = ::getenv(name.c_str());
+    saved_.emplace_back(name,
+                        old ? std::optional<std::string>(old) : std::nullopt);
+    Apply(name, value);
+  }
+
+ private:
+  static void Apply(const std::string& name,
+                    const std::optional<std::string>& value) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// An environment in which neither our code nor git sees the machine's own git
+// configuration: HOME and XDG_CONFIG_HOME point into `home`, no system or
+// GIT_CONFIG_GLOBAL file.
+inline void IsolateGitConfig(EnvOverride& env, const std::string& home) {
+  env.Set("HOME", home);
+  env.Set("XDG_CONFIG_HOME", std::nullopt);
+  env.Set("GIT_CONFIG_GLOBAL", std::nullopt);
+  env.Set("GIT_CONFIG_NOSYSTEM", "1");
+  env.Set("GIT_DIR", std::nullopt);
+  env.Set("GIT_WORK_TREE", std::nullopt);
+}
+
+}  // namespace tolvane::ignore_testing

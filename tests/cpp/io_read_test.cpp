@@ -1,0 +1,504 @@
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fs/io/read.h"
+#include "fs/io/read_batch.h"
+#include "fs/io/read_lines.h"
+#include "fs/utf8/utf8.h"
+#include "gtest/gtest.h"
+#include "io_test_util.h"
+
+namespace tolvane::io {
+namespace {
+
+using testing::ScratchDir;
+using testing::WriteBytes;
+using Lines = std::vector<std::string>;
+
+constexpr uint64_t kLarge = 1048576;
+
+// The line rule, written plainly: split at "\n", drop one "\r" before it, no
+// line after a final "\n".
+Lines ModelLines(const std::string& content) {
+  Lines lines;
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t newline = content.find('\n', start);
+    if (newline == std::string::npos) {
+      lines.push_back(content.substr(start));
+      break;
+    }
+    std::string line = content.substr(start, newline - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = newline + 1;
+  }
+  return lines;
+}
+
+// The selection of the buffered road over the model's lines.
+Lines ModelSelect(const Lines& all, uint64_t start,
+                  std::optional<uint64_t> count, bool drop_invalid) {
+  Lines out;
+  for (uint64_t i = start; i < all.size(); ++i) {
+    if (count && out.size() >= *count) break;
+    if (drop_invalid && !IsUtf8(all[i])) continue;
+    out.push_back(all[i]);
+  }
+  return out;
+}
+
+// Whole lines of padding that push a file over the large-file threshold.
+constexpr uint64_t kPaddingLines = 1025;
+std::string Padding() {
+  std::string line(1023, 'p');
+  line += '\n';
+  std::string padding;
+  for (uint64_t i = 0; i < kPaddingLines; ++i) padding += line;
+  return padding;
+}
+
+std::string ErrorText(const FsError& error) { return error.message(); }
+
+// ---- read_file ----
+
+struct WholeCase {
+  std::string name;
+  std::string content;
+};
+
+class ReadFileRoundTrip : public ::testing::TestWithParam<WholeCase> {};
+
+TEST_P(ReadFileRoundTrip, ReturnsContentUnchanged) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", GetParam().content);
+  auto text = read_file(dir / "f");
+  ASSERT_TRUE(text) << ErrorText(text.error());
+  EXPECT_EQ(*text, GetParam().content);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contents, ReadFileRoundTrip,
+    ::testing::Values(WholeCase{"Empty", ""}, WholeCase{"CrLf", "a\r\nb\r\n"},
+                      WholeCase{"ByteOrderMark", "\xEF\xBB\xBFx"},
+                      WholeCase{"MultiByte", "h\xC3\xA9llo \xF0\x9F\x98\x80"},
+                      WholeCase{"Large", std::string(3 * kLarge + 17, 'z')}),
+    [](const auto& info) { return info.param.name; });
+
+struct ReadFailure {
+  std::string name;
+  std::string path;  // relative to the scratch directory; created by Prepare
+  FsError::Kind kind;
+  std::string message;  // "{dir}" stands for the scratch directory
+};
+
+void Prepare(const ScratchDir& dir) {
+  WriteBytes(dir / "invalid", "ok\n\xFF\n");
+  ::mkdir((dir / "sub").c_str(), 0755);
+}
+
+std::string Expand(std::string text, const ScratchDir& dir) {
+  if (auto at = text.find("{dir}"); at != std::string::npos)
+    text.replace(at, 5, dir.path());
+  return text;
+}
+
+class ReadFileFailure : public ::testing::TestWithParam<ReadFailure> {};
+
+TEST_P(ReadFileFailure, ReportsTheError) {
+  ScratchDir dir;
+  Prepare(dir);
+  auto text = read_file(dir / GetParam().path);
+  ASSERT_FALSE(text);
+  EXPECT_EQ(text.error().kind(), GetParam().kind);
+  EXPECT_EQ(text.error().message(), Expand(GetParam().message, dir));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, ReadFileFailure,
+    ::testing::Values(
+        ReadFailure{"Missing", "nope", FsError::Kind::kPathNotFound,
+                    "Path not found: {dir}/nope"},
+        ReadFailure{"MissingWithInvalidName", "n\xFFo",
+                    FsError::Kind::kPathNotFound,
+                    "Path not found: {dir}/n\xEF\xBF\xBDo"},
+        ReadFailure{"Invalid", "invalid", FsError::Kind::kIo,
+                    "stream did not contain valid UTF-8"},
+        ReadFailure{"Directory", "sub", FsError::Kind::kIo,
+                    "Is a directory (os error 21)"},
+        ReadFailure{"Nul", std::string("a\0b", 3), FsError::Kind::kIo,
+                    "file name contained an unexpected NUL byte"},
+        ReadFailure{"NotADirectory", "invalid/x", FsError::Kind::kIo,
+                    "Not a directory (os error 20)"}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- read_lines: the line rule on both roads ----
+
+struct LineCase {
+  std::string name;
+  std::string content;
+  Lines lines;
+};
+
+const LineCase kLineCases[] = {
+    {"Empty", "", {}},
+    {"NoFinalNewline", "a\nb", {"a", "b"}},
+    {"FinalNewline", "a\nb\n", {"a", "b"}},
+    {"OnlyNewline", "\n", {""}},
+    {"EmptyLineBetween", "a\n\nb", {"a", "", "b"}},
+    {"CrLf", "a\r\nb\r\n", {"a", "b"}},
+    {"OnlyCrLf", "\r\n", {""}},
+    {"LoneCrInside", "a\rb\n", {"a\rb"}},
+    {"LoneCrAtEnd", "a\r", {"a\r"}},
+    {"OnlyCr", "\r", {"\r"}},
+    {"CrCrLf", "a\r\r\n", {"a\r"}},
+    {"CrAfterLastNewline", "a\n\r", {"a", "\r"}},
+    {"LongLine",
+     std::string(20000, 'q') + "\nz",
+     {std::string(20000, 'q'), "z"}},
+    {"MultiByte", "\xC3\xA9\n\xE2\x82\xAC\r\n", {"\xC3\xA9", "\xE2\x82\xAC"}},
+};
+
+class LineRule : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(LineRule, BufferedRoad) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", GetParam().content);
+  auto lines = read_lines(dir / "f", 0, std::nullopt);
+  ASSERT_TRUE(lines) << ErrorText(lines.error());
+  EXPECT_EQ(*lines, GetParam().lines);
+}
+
+TEST_P(LineRule, LargeRoad) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", Padding() + GetParam().content);
+  auto lines = read_lines(dir / "f", kPaddingLines, std::nullopt);
+  ASSERT_TRUE(lines) << ErrorText(lines.error());
+  EXPECT_EQ(*lines, GetParam().lines);
+}
+
+TEST_P(LineRule, AgreesWithModel) {
+  EXPECT_EQ(ModelLines(GetParam().content), GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LineRule, ::testing::ValuesIn(kLineCases),
+                         [](const auto& info) { return info.param.name; });
+
+// ---- read_lines: selection and undecodable lines ----
+
+struct SelectCase {
+  uint64_t start;
+  std::optional<uint64_t> count;
+  Lines lines;
+};
+
+class BufferedUndecodable : public ::testing::TestWithParam<SelectCase> {};
+
+TEST_P(BufferedUndecodable, DropsTheLineButCountsIt) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", "a\n\xFF\xFE\nc\n");
+  auto lines = read_lines(dir / "f", GetParam().start, GetParam().count);
+  ASSERT_TRUE(lines) << ErrorText(lines.error());
+  EXPECT_EQ(*lines, GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Selections, BufferedUndecodable,
+    ::testing::Values(SelectCase{0, std::nullopt, {"a", "c"}},
+                      SelectCase{1, std::nullopt, {"c"}},
+                      SelectCase{2, std::nullopt, {"c"}},
+                      SelectCase{3, std::nullopt, {}}, SelectCase{0, 1, {"a"}},
+                      SelectCase{0, 2, {"a", "c"}}, SelectCase{0, 0, {}},
+                      SelectCase{UINT64_MAX, 5, {}},
+                      SelectCase{0, UINT64_MAX, {"a", "c"}}));
+
+TEST(ReadLinesLarge, UndecodableContentFailsWhateverIsAsked) {
+  ScratchDir dir;
+  std::string content = "a\n\xFF\nc\n" + Padding();
+  WriteBytes(dir / "f", content);
+  const SelectCase asks[] = {
+      {0, std::nullopt, {}}, {0, 0, {}}, {1000, 1, {}}, {UINT64_MAX, 0, {}}};
+  for (const auto& ask : asks) {
+    auto lines = read_lines(dir / "f", ask.start, ask.count);
+    ASSERT_FALSE(lines);
+    EXPECT_EQ(lines.error().kind(), FsError::Kind::kInternal);
+    EXPECT_EQ(lines.error().message(),
+              "Internal error: Invalid UTF-8: invalid utf-8 sequence of 1 "
+              "bytes from index 2");
+  }
+}
+
+TEST(ReadLinesLarge, ThresholdIsInclusiveForTheBufferedRoad) {
+  ScratchDir dir;
+  std::string at_threshold = "\xFF\n" + std::string(kLarge - 2, 'x');
+  WriteBytes(dir / "f", at_threshold);
+  auto buffered = read_lines(dir / "f", 0, std::nullopt);
+  ASSERT_TRUE(buffered);
+  EXPECT_EQ(*buffered, Lines{std::string(kLarge - 2, 'x')});
+  WriteBytes(dir / "f", at_threshold + "x");
+  EXPECT_FALSE(read_lines(dir / "f", 0, std::nullopt));
+}
+
+// Positions in the file across the 1 MiB chunks of the large road.
+struct ChunkCase {
+  std::string name;
+  std::string content;
+  std::string error;  // empty: valid
+};
+
+std::string At(uint64_t position, const std::string& bytes,
+               const std::string& tail = "") {
+  return std::string(position, 'x') + bytes + tail;
+}
+
+class LargeChunks : public ::testing::TestWithParam<ChunkCase> {};
+
+TEST_P(LargeChunks, ValidatesAcrossBoundaries) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", GetParam().content);
+  auto lines = read_lines(dir / "f", 0, std::nullopt);
+  if (GetParam().error.empty()) {
+    ASSERT_TRUE(lines) << ErrorText(lines.error());
+    EXPECT_EQ(*lines, ModelLines(GetParam().content));
+  } else {
+    ASSERT_FALSE(lines);
+    EXPECT_EQ(lines.error().message(),
+              "Internal error: Invalid UTF-8: " + GetParam().error);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Positions, LargeChunks,
+    ::testing::Values(
+        ChunkCase{"TwoByteAcrossBoundary",
+                  At(kLarge - 1, "\xC3\xA9", "\nend\n"), ""},
+        ChunkCase{"FourByteAcrossBoundary",
+                  At(kLarge - 3, "\xF0\x9F\x98\x80", "\n"), ""},
+        ChunkCase{"CutCharacterThenAscii", At(kLarge - 2, "\xE2\x82", "A\n"),
+                  "invalid utf-8 sequence of 2 bytes from index 1048574"},
+        ChunkCase{"BadByteInThirdChunk", At(3 * kLarge + 5, "\xFF", "\n"),
+                  "invalid utf-8 sequence of 1 bytes from index 3145733"},
+        ChunkCase{"IncompleteAtEnd", At(kLarge + 10, "\xE2\x82"),
+                  "incomplete utf-8 byte sequence from index 1048586"},
+        ChunkCase{"IncompleteAtChunkEnd", At(2 * kLarge - 1, "\xF0"),
+                  "incomplete utf-8 byte sequence from index 2097151"},
+        ChunkCase{"CrLfAcrossBoundary", At(kLarge - 1, "\r\nb"), ""}),
+    [](const auto& info) { return info.param.name; });
+
+// Random content against the model: both roads, many selections.
+TEST(ReadLinesModel, RandomContentMatchesModel) {
+  const std::string pieces[] = {"a",    "bc",       "\n",   "\n",      "\r",
+                                "\r\n", "\xC3\xA9", "\xFF", "\xE2\x82"};
+  std::mt19937 rng(12345);
+  ScratchDir dir;
+  for (int round = 0; round < 60; ++round) {
+    bool large = round % 4 == 3;
+    std::string content = large ? Padding() : "";
+    int n = std::uniform_int_distribution<int>(0, 40)(rng);
+    for (int i = 0; i < n; ++i) content += pieces[rng() % std::size(pieces)];
+    WriteBytes(dir / "f", content);
+    Lines all = ModelLines(content);
+    uint64_t start = large ? kPaddingLines + rng() % 8 : rng() % 8;
+    std::optional<uint64_t> count;
+    if (rng() % 3 != 0) count = rng() % 6;
+    auto lines = read_lines(dir / "f", start, count);
+    if (large && !IsUtf8(content)) {
+      ASSERT_FALSE(lines);
+      auto error = ValidateUtf8(content);
+      EXPECT_EQ(lines.error().message(),
+                "Internal error: Invalid UTF-8: " + Utf8ErrorText(*error));
+      continue;
+    }
+    ASSERT_TRUE(lines) << ErrorText(lines.error());
+    EXPECT_EQ(*lines, ModelSelect(all, start, count, !large))
+        << "round " << round;
+  }
+}
+
+struct LinesFailure {
+  std::string name;
+  std::string path;
+  std::optional<uint64_t> count;
+  std::string message;
+};
+
+class ReadLinesFailure : public ::testing::TestWithParam<LinesFailure> {};
+
+TEST_P(ReadLinesFailure, ReportsTheError) {
+  ScratchDir dir;
+  Prepare(dir);
+  auto lines = read_lines(dir / GetParam().path, 0, GetParam().count);
+  ASSERT_FALSE(lines);
+  EXPECT_EQ(lines.error().message(), Expand(GetParam().message, dir));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, ReadLinesFailure,
+    ::testing::Values(LinesFailure{"Missing", "nope", std::nullopt,
+                                   "Path not found: {dir}/nope"},
+                      LinesFailure{"MissingCountZero", "nope", 0,
+                                   "Path not found: {dir}/nope"},
+                      LinesFailure{"Directory", "sub", std::nullopt,
+                                   "Is a directory (os error 21)"},
+                      LinesFailure{
+                          "Nul", std::string("a\0b", 3), std::nullopt,
+                          "file name contained an unexpected NUL byte"}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- read_file_range ----
+
+struct RangeCase {
+  std::string name;
+  uint64_t offset;
+  uint64_t limit;
+  std::string text;   // when `error` is empty
+  std::string error;  // the exception message
+};
+
+class ReadRange : public ::testing::TestWithParam<RangeCase> {};
+
+TEST_P(ReadRange, OverHello) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", "h\xC3\xA9llo");
+  auto text = read_file_range(dir / "f", GetParam().offset, GetParam().limit);
+  if (GetParam().error.empty()) {
+    ASSERT_TRUE(text) << ErrorText(text.error());
+    EXPECT_EQ(*text, GetParam().text);
+  } else {
+    ASSERT_FALSE(text);
+    EXPECT_EQ(text.error().message(), GetParam().error);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, ReadRange,
+    ::testing::Values(RangeCase{"CutAtEnd", 0, 2, "",
+                                "Internal error: Invalid UTF-8: incomplete "
+                                "utf-8 byte sequence from index 1"},
+                      RangeCase{"CutAtStart", 2, 3, "",
+                                "Internal error: Invalid UTF-8: invalid utf-8 "
+                                "sequence of 1 bytes from index 0"},
+                      RangeCase{"Whole", 0, 6, "h\xC3\xA9llo", ""},
+                      RangeCase{"Middle", 1, 3, "\xC3\xA9l", ""},
+                      RangeCase{"LimitZero", 0, 0, "", ""},
+                      RangeCase{"AtEnd", 6, 10, "", ""},
+                      RangeCase{"PastEnd", 1000, 10, "", ""},
+                      RangeCase{"HugeLimit", 3, UINT64_MAX, "llo", ""},
+                      RangeCase{"LimitAboveSingleReadCap", 0,
+                                uint64_t{INT_MAX} + 1, "h\xC3\xA9llo", ""},
+                      RangeCase{"OffsetTwoToThe63", uint64_t{1} << 63, 1, "",
+                                "Invalid argument (os error 22)"},
+                      RangeCase{"OffsetMax", UINT64_MAX, 1, "",
+                                "Invalid argument (os error 22)"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ReadRangeErrors, OpenAndReadFailures) {
+  ScratchDir dir;
+  Prepare(dir);
+  auto missing = read_file_range(dir / "nope", 0, 1);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message(), "Path not found: " + (dir / "nope"));
+  auto directory = read_file_range(dir / "sub", 0, 1);
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error().message(), "Is a directory (os error 21)");
+}
+
+// A huge limit must not allocate a huge buffer: under a 256 MiB address-space
+// limit the read of a small file still works.
+TEST(ReadRangeBuffer, BoundedByWhatTheFileHolds) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", "abc");
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit = {256u << 20, 256u << 20};
+    ::setrlimit(RLIMIT_AS, &limit);
+    auto text = read_file_range(dir / "f", 1, uint64_t{1} << 62);
+    ::_exit(text && *text == "bc" ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// ---- read_batch ----
+
+class ReadBatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Prepare(dir_);
+    for (int i = 0; i < 26; ++i) {
+      std::string name = "f" + std::to_string(i);
+      WriteBytes(dir_ / name, "content " + std::to_string(i));
+      good_.push_back(dir_ / name);
+    }
+  }
+  ScratchDir dir_;
+  std::vector<std::string> good_;
+};
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+Entries Sorted(Entries entries) {
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+TEST_F(ReadBatchTest, SequentialAndParallelRoadsAgree) {
+  // 26 readable + 3 failing = 29 paths (sequential); one duplicate more = 30
+  // (parallel).
+  std::vector<std::string> paths = good_;
+  paths.push_back(dir_ / "nope");
+  paths.push_back(dir_ / "sub");
+  paths.push_back(dir_ / "invalid");
+  ASSERT_EQ(paths.size(), 29u);
+  Entries sequential = read_batch(paths);
+  paths.push_back(good_[0]);
+  Entries parallel = read_batch(paths);
+  EXPECT_EQ(sequential.size(), 26u);
+  EXPECT_EQ(parallel, sequential);
+  for (size_t i = 0; i < good_.size(); ++i) {
+    EXPECT_EQ(sequential[i],
+              (std::pair{good_[i], "content " + std::to_string(i)}));
+  }
+}
+
+TEST_F(ReadBatchTest, LargeBatchKeepsInputOrder) {
+  std::vector<std::string> paths;
+  for (int round = 0; round < 40; ++round) {
+    paths.insert(paths.end(), good_.rbegin(), good_.rend());
+  }
+  Entries entries = read_batch(paths);
+  ASSERT_EQ(entries.size(), good_.size());
+  for (size_t i = 0; i < good_.size(); ++i)
+    EXPECT_EQ(entries[i].first, good_[good_.size() - 1 - i]);
+}
+
+TEST_F(ReadBatchTest, KeysAreResolvedPathText) {
+  WriteBytes(dir_ / "x\xFF", "bytes");
+  Entries entries =
+      read_batch({dir_ / "f1", dir_ / "./f1", dir_ / "x\xFF", dir_ / "f1"});
+  EXPECT_EQ(Sorted(entries), Sorted({{dir_ / "f1", "content 1"},
+                                     {dir_ / "./f1", "content 1"},
+                                     {dir_ / "x\xEF\xBF\xBD", "bytes"}}));
+}
+
+TEST_F(ReadBatchTest, FailuresAreAbsent) {
+  EXPECT_TRUE(read_batch({}).empty());
+  EXPECT_TRUE(read_batch({dir_ / "nope", dir_ / "sub", dir_ / "invalid",
+                          std::string("a\0b", 3)})
+                  .empty());
+}
+
+}  // namespace
+}  // namespace tolvane::io

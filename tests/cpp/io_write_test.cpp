@@ -1,0 +1,408 @@
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fs/io/write_atomic.h"
+#include "fs/io/write_fast.h"
+#include "gtest/gtest.h"
+#include "io_test_util.h"
+
+namespace tolvane::io {
+namespace {
+
+using testing::CurrentUmask;
+using testing::ModeOf;
+using testing::ReadBytes;
+using testing::ScratchDir;
+using testing::WriteBytes;
+
+constexpr char kPersistPrefix[] =
+    "Failed to persist file: failed to persist temporary file: ";
+constexpr char kTempName[] = R"(\.tmp[A-Za-z0-9]{6})";
+
+// Sets the working directory for one test and puts the old one back.
+class WorkingDir {
+ public:
+  explicit WorkingDir(const std::string& path)
+      : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~WorkingDir() { std::filesystem::current_path(old_); }
+
+ private:
+  std::filesystem::path old_;
+};
+
+bool HasTempFile(const std::vector<std::string>& names) {
+  return std::any_of(names.begin(), names.end(), [](const std::string& name) {
+    return name.starts_with(".tmp");
+  });
+}
+
+// ---- write_atomic: what the target becomes ----
+
+struct AtomicCase {
+  std::string name;
+  // Prepares the scratch directory; returns the target (relative to it).
+  std::string (*setup)(const ScratchDir&);
+  mode_t mode;  // expected permission bits; 0: 0600 less the umask
+};
+
+const AtomicCase kAtomicCases[] = {
+    {"NewFile", [](const ScratchDir&) { return std::string("new"); }, 0},
+    {"MissingParents",
+     [](const ScratchDir&) { return std::string("a/b/c/new"); }, 0},
+    {"KeepsMode0644",
+     [](const ScratchDir& d) {
+       WriteBytes(d / "t", "old");
+       ::chmod((d / "t").c_str(), 0644);
+       return std::string("t");
+     },
+     0644},
+    {"KeepsExecutableBit",
+     [](const ScratchDir& d) {
+       WriteBytes(d / "t", "old");
+       ::chmod((d / "t").c_str(), 0755);
+       return std::string("t");
+     },
+     0755},
+    {"KeepsReadOnly",
+     [](const ScratchDir& d) {
+       WriteBytes(d / "t", "old");
+       ::chmod((d / "t").c_str(), 0400);
+       return std::string("t");
+     },
+     0400},
+    {"DropsSetIdBits",
+     [](const ScratchDir& d) {
+       WriteBytes(d / "t", "old");
+       ::chmod((d / "t").c_str(), 06755);
+       return std::string("t");
+     },
+     0755},
+    {"LinkToFileTakesItsMode",
+     [](const ScratchDir& d) {
+       WriteBytes(d / "dest", "old");
+       ::chmod((d / "dest").c_str(), 0640);
+       ::symlink("dest", (d / "t").c_str());
+       return std::string("t");
+     },
+     0640},
+    {"DanglingLink",
+     [](const ScratchDir& d) {
+       ::symlink("nowhere", (d / "t").c_str());
+       return std::string("t");
+     },
+     0},
+    {"LinkToDirectoryInPath",
+     [](const ScratchDir& d) {
+       ::mkdir((d / "real").c_str(), 0755);
+       ::symlink("real", (d / "via").c_str());
+       return std::string("via/new");
+     },
+     0},
+};
+
+class AtomicWrite : public ::testing::TestWithParam<AtomicCase> {};
+
+TEST_P(AtomicWrite, TargetIsANewRegularFile) {
+  ScratchDir dir;
+  std::string target = dir / GetParam().setup(dir);
+  std::string content("new content\n\0with nul", 21);
+  ASSERT_TRUE(write_atomic(target, content));
+  mode_t mode = ModeOf(target);
+  EXPECT_TRUE(S_ISREG(mode));
+  mode_t expected =
+      GetParam().mode != 0 ? GetParam().mode : 0600 & ~CurrentUmask();
+  EXPECT_EQ(mode & 07777, expected);
+  EXPECT_EQ(ReadBytes(target), content);
+  EXPECT_FALSE(HasTempFile(dir.Entries())) << "temporary file left";
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, AtomicWrite,
+                         ::testing::ValuesIn(kAtomicCases),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(AtomicWriteTargets, LinkDestinationAndHardLinksKeepOldContent) {
+  ScratchDir dir;
+  WriteBytes(dir / "dest", "old");
+  ::symlink("dest", (dir / "link").c_str());
+  ::link((dir / "dest").c_str(), (dir / "hard").c_str());
+  ASSERT_TRUE(write_atomic(dir / "link", "new"));
+  EXPECT_TRUE(S_ISREG(ModeOf(dir / "link")));
+  EXPECT_EQ(ReadBytes(dir / "link"), "new");
+  EXPECT_EQ(ReadBytes(dir / "dest"), "old");
+  ASSERT_TRUE(write_atomic(dir / "dest", "newer"));
+  EXPECT_EQ(ReadBytes(dir / "hard"), "old");
+}
+
+TEST(AtomicWriteTargets, EmptyAndLargeContent) {
+  ScratchDir dir;
+  WriteBytes(dir / "t", "something");
+  ASSERT_TRUE(write_atomic(dir / "t", ""));
+  EXPECT_EQ(ReadBytes(dir / "t"), "");
+  std::string large(5 << 20, 'L');
+  ASSERT_TRUE(write_atomic(dir / "t", large));
+  EXPECT_EQ(ReadBytes(dir / "t"), large);
+}
+
+TEST(AtomicWriteTargets, RelativeTargetsUseTheWorkingDirectory) {
+  ScratchDir dir;
+  WorkingDir cwd(dir.path());
+  ASSERT_TRUE(write_atomic("plain", "1"));
+  ASSERT_TRUE(write_atomic("./dotted", "2"));
+  ASSERT_TRUE(write_atomic("sub/deeper/file", "3"));
+  EXPECT_EQ(ReadBytes(dir / "plain"), "1");
+  EXPECT_EQ(ReadBytes(dir / "dotted"), "2");
+  EXPECT_EQ(ReadBytes(dir / "sub/deeper/file"), "3");
+  EXPECT_EQ(ModeOf(dir / "sub/deeper") & 0777, 0777 & ~CurrentUmask());
+}
+
+TEST(AtomicWriteTargets, ConcurrentWritersLeaveOneWholeContent) {
+  ScratchDir dir;
+  std::vector<std::string> contents;
+  for (int i = 0; i < 8; ++i)
+    contents.push_back(std::string(100000, static_cast<char>('a' + i)));
+  std::vector<std::thread> threads;
+  std::atomic<int> failures = 0;
+  for (const auto& content : contents) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < 20; ++round) {
+        if (!write_atomic(dir / "t", content)) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_NE(std::find(contents.begin(), contents.end(), ReadBytes(dir / "t")),
+            contents.end());
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"t"});
+}
+
+// ---- write_atomic: failures ----
+
+struct AtomicFailure {
+  std::string name;
+  std::string (*setup)(const ScratchDir&);
+  std::string pattern;  // regex over the message; "{dir}" stands for the
+                        // scratch directory
+};
+
+std::string RegexEscape(const std::string& text) {
+  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex_replace(text, special, R"(\$&)");
+}
+
+const AtomicFailure kAtomicFailures[] = {
+    {"TargetIsDirectory",
+     [](const ScratchDir& d) {
+       ::mkdir((d / "t").c_str(), 0755);
+       WriteBytes(d / "t/inside", "kept");
+       return d / "t";
+     },
+     RegexEscape(std::string(kPersistPrefix) + "Is a directory (os error 21)")},
+    {"ParentIsFile",
+     [](const ScratchDir& d) {
+       WriteBytes(d / "f", "kept");
+       return d / "f/x";
+     },
+     R"(Not a directory \(os error 20\) at path "\{dir\}/f/)" +
+         std::string(kTempName) + "\""},
+    {"NulInLastComponent",
+     [](const ScratchDir& d) { return d / std::string("a\0b", 3); },
+     RegexEscape(std::string(kPersistPrefix) +
+                 "Invalid argument (os error 22)")},
+    {"NulInDirectory",
+     [](const ScratchDir& d) { return d / std::string("a\0b/c", 5); },
+     "file name contained an unexpected NUL byte"},
+    {"AncestorIsFile",
+     [](const ScratchDir& d) {
+       WriteBytes(d / "f", "kept");
+       return d / "f/g/x";
+     },
+     R"(Not a directory \(os error 20\))"},
+};
+
+class AtomicWriteFailure : public ::testing::TestWithParam<AtomicFailure> {};
+
+TEST_P(AtomicWriteFailure, LeavesNoTemporaryFile) {
+  ScratchDir dir;
+  std::string target = GetParam().setup(dir);
+  std::vector<std::string> before = dir.Entries();
+  auto written = write_atomic(target, "content");
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().kind(), FsError::Kind::kIo);
+  std::string pattern = GetParam().pattern;
+  if (auto at = pattern.find(R"(\{dir\})"); at != std::string::npos) {
+    pattern.replace(at, 7, RegexEscape(dir.path()));
+  }
+  EXPECT_TRUE(std::regex_match(written.error().message(), std::regex(pattern)))
+      << written.error().message();
+  EXPECT_EQ(dir.Entries(), before);
+  if (std::filesystem::is_directory(dir / "t")) {
+    EXPECT_EQ(dir.Entries("t"), std::vector<std::string>{"inside"});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, AtomicWriteFailure,
+                         ::testing::ValuesIn(kAtomicFailures),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(AtomicWriteFailures,
+     RootTargetMakesTheTemporaryFileInTheWorkingDirectory) {
+  ScratchDir dir;
+  WorkingDir cwd(dir.path());
+  auto written = write_atomic("/", "x");
+  ASSERT_FALSE(written);
+  EXPECT_TRUE(written.error().message().starts_with(kPersistPrefix))
+      << written.error().message();
+  EXPECT_TRUE(dir.Entries().empty());
+}
+
+TEST(AtomicWriteFailures, RelativeTargetShowsAbsoluteTemporaryPath) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", "kept");
+  WorkingDir cwd(dir.path());
+  auto written = write_atomic("f/x", "x");
+  ASSERT_FALSE(written);
+  std::regex pattern(R"(Not a directory \(os error 20\) at path ")" +
+                     RegexEscape(dir.path()) + "/f/" + kTempName + "\"");
+  EXPECT_TRUE(std::regex_match(written.error().message(), pattern))
+      << written.error().message();
+}
+
+TEST(AtomicWriteFailures, QuotedTemporaryPathEscapesTheDirectory) {
+  ScratchDir dir;
+  WriteBytes(dir / "f\t\"\xFF", "kept");
+  auto written = write_atomic(dir / "f\t\"\xFF/x", "x");
+  ASSERT_FALSE(written);
+  std::regex pattern(R"(Not a directory \(os error 20\) at path ")" +
+                     RegexEscape(dir.path()) + R"(/f\\t\\"\\xFF/)" + kTempName +
+                     "\"");
+  EXPECT_TRUE(std::regex_match(written.error().message(), pattern))
+      << written.error().message();
+}
+
+// A failing write(2) (file size limit) removes the temporary file; checked in a
+// child process, whose limit doesn't reach the test runner.
+TEST(AtomicWriteFailures, WriteFailureRemovesTheTemporaryFile) {
+  ScratchDir dir;
+  WriteBytes(dir / "t", "old");
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    auto written = write_atomic(dir / "t", std::string(100000, 'x'));
+    std::string message = written ? "succeeded" : written.error().message();
+    (void)!::write(pipe_fds[1], message.data(), message.size());
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::string message;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
+    message.append(buffer, n);
+  ::close(pipe_fds[0]);
+  ::waitpid(child, nullptr, 0);
+  std::regex pattern(R"(File too large \(os error 27\) at path ")" +
+                     RegexEscape(dir.path()) + "/" + kTempName + "\"");
+  EXPECT_TRUE(std::regex_match(message, pattern)) << message;
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"t"});
+  EXPECT_EQ(ReadBytes(dir / "t"), "old");
+}
+
+TEST(AtomicWriteNames, TenCharactersFromTheAlphabetAndDistinct) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", "");
+  std::set<std::string> names;
+  std::set<char> seen;
+  const std::regex pattern(".*/f/(" + std::string(kTempName) + ")\"");
+  for (int i = 0; i < 400; ++i) {
+    auto written = write_atomic(dir / "f/x", "");
+    ASSERT_FALSE(written);
+    std::smatch match;
+    std::string message = written.error().message();
+    ASSERT_TRUE(std::regex_match(message, match, pattern)) << message;
+    std::string name = match[1];
+    EXPECT_EQ(name.size(), 10u);
+    names.insert(name);
+    seen.insert(name.begin() + 4, name.end());
+  }
+  EXPECT_EQ(names.size(), 400u);
+  EXPECT_EQ(seen.size(),
+            62u);  // 2400 draws leave no character of the 62 out in practice
+}
+
+// ---- write_file_fast: failures ----
+
+struct FastFailure {
+  std::string name;
+  std::string (*setup)(const ScratchDir&);
+  FsError::Kind kind;
+  std::string message;  // "{target}" stands for the target path
+};
+
+const FastFailure kFastFailures[] = {
+    {"Directory",
+     [](const ScratchDir& d) {
+       ::mkdir((d / "t").c_str(), 0755);
+       return d / "t";
+     },
+     FsError::Kind::kIo, "Is a directory (os error 21)"},
+    {"Root", [](const ScratchDir&) { return std::string("/"); },
+     FsError::Kind::kIo, "Is a directory (os error 21)"},
+    {"DanglingLinkIntoMissingDirectory",
+     [](const ScratchDir& d) {
+       ::symlink("missing/dest", (d / "t").c_str());
+       return d / "t";
+     },
+     FsError::Kind::kPathNotFound, "Path not found: {target}"},
+    {"ParentIsFile",
+     [](const ScratchDir& d) {
+       WriteBytes(d / "f", "");
+       return d / "f/x";
+     },
+     FsError::Kind::kIo, "Not a directory (os error 20)"},
+    {"NulInLastComponent",
+     [](const ScratchDir& d) { return d / std::string("a\0b", 3); },
+     FsError::Kind::kIo, "file name contained an unexpected NUL byte"},
+    {"NulInDirectory",
+     [](const ScratchDir& d) { return d / std::string("a\0b/c", 5); },
+     FsError::Kind::kIo, "file name contained an unexpected NUL byte"},
+};
+
+class FastWriteFailure : public ::testing::TestWithParam<FastFailure> {};
+
+TEST_P(FastWriteFailure, ReportsTheError) {
+  ScratchDir dir;
+  std::string target = GetParam().setup(dir);
+  auto written = write_file_fast(target, "x");
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().kind(), GetParam().kind);
+  std::string expected = GetParam().message;
+  if (auto at = expected.find("{target}"); at != std::string::npos) {
+    expected.replace(at, 8, target);
+  }
+  EXPECT_EQ(written.error().message(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, FastWriteFailure,
+                         ::testing::ValuesIn(kFastFailures),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tolvane::io

@@ -1,0 +1,640 @@
+// The parallel walk: what it delivers (every admitted entry once, paths shaped
+// from the root, depths, types from the listing, hidden entries, links not
+// followed, errors for unreadable directories, any bytes in names), and which
+// files its ignore rules leave, against `git ls-files --others --cached
+// --exclude-standard` inside repositories and against the ripgrep rules where
+// git has no say (.ignore files, nested repositories, parents of the root).
+#include "fs/ignore/walk.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ignore_test_util.h"
+
+namespace tolvane {
+namespace {
+
+using namespace ignore_testing;
+
+// Everything one walk delivered.
+struct Walked {
+  std::map<std::string, int> count;  // entry path -> number of deliveries
+  std::map<std::string, EntryType> types;
+  std::map<std::string, size_t> depths;
+  std::vector<std::pair<std::string, std::string>> errors;  // path, text
+
+  // The paths of the entries that aren't directories, relative to `root`,
+  // leaving out the content of git directories (git never lists it).
+  std::set<std::string> Files(const std::string& root) const {
+    const size_t skip = root.size() + (root.ends_with('/') ? 0 : 1);
+    std::set<std::string> files;
+    for (const auto& [path, type] : types) {
+      if (type == EntryType::kDirectory || path.size() <= skip) continue;
+      std::string relative = path.substr(skip);
+      if (relative.starts_with(".git/") ||
+          relative.find("/.git/") != std::string::npos)
+        continue;
+      files.insert(relative);
+    }
+    return files;
+  }
+};
+
+Walked WalkTree(const std::string& root) {
+  Walked walked;
+  std::mutex mu;
+  ParallelWalk(root, [&](const WalkEntry& entry) {
+    std::lock_guard<std::mutex> lock(mu);
+    std::string path(entry.path);
+    if (entry.is_error()) {
+      EXPECT_EQ(entry.type, EntryType::kUnknown);
+      walked.errors.emplace_back(path, std::string(entry.error));
+      return;
+    }
+    ++walked.count[path];
+    walked.types[path] = entry.type;
+    walked.depths[path] = entry.depth;
+  });
+  return walked;
+}
+
+// Restores the working directory at its end.
+class CwdGuard {
+ public:
+  CwdGuard() : saved_(std::filesystem::current_path()) {}
+  ~CwdGuard() { std::filesystem::current_path(saved_); }
+
+ private:
+  std::filesystem::path saved_;
+};
+
+// Each test runs in an environment of its own: a scratch HOME, no git
+// configuration of the machine.
+class WalkTest : public testing::Test {
+ protected:
+  void SetUp() override { IsolateGitConfig(env_, home_.path()); }
+
+  ScratchDir home_;
+  ScratchDir dir_;
+  EnvOverride env_;
+};
+
+// -----------------------------------------------------------------------------
+// Paths and depths.
+
+struct RootShape {
+  const char* name;
+  std::string cwd;   // below the scratch directory
+  std::string root;  // "@" stands for the scratch directory
+  std::vector<std::pair<std::string, size_t>>
+      expected;  // path ("@" as above), depth
+};
+
+void PrintTo(const RootShape& c, std::ostream* os) { *os << c.name; }
+
+class WalkRootShapeTest : public WalkTest,
+                          public testing::WithParamInterface<RootShape> {};
+
+std::string Expand(std::string text, const std::string& scratch) {
+  if (size_t at = text.find('@'); at != std::string::npos)
+    text.replace(at, 1, scratch);
+  return text;
+}
+
+TEST_P(WalkRootShapeTest, PathsAreTheRootJoinedWithNames) {
+  const RootShape& c = GetParam();
+  WriteFile(dir_ / "proj/src/a.py");
+  WriteFile(dir_ / "proj/b");
+  CwdGuard cwd;
+  std::filesystem::current_path(dir_ / c.cwd);
+  Walked walked = WalkTree(Expand(c.root, dir_.path()));
+  EXPECT_TRUE(walked.errors.empty());
+  std::map<std::string, size_t> expected;
+  for (const auto& [path, depth] : c.expected)
+    expected[Expand(path, dir_.path())] = depth;
+  EXPECT_EQ(walked.depths, expected);
+  for (const auto& [path, times] : walked.count) EXPECT_EQ(times, 1) << path;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Roots, WalkRootShapeTest,
+    testing::Values(
+        RootShape{"Relative",
+                  ".",
+                  "proj",
+                  {{"proj", 0},
+                   {"proj/src", 1},
+                   {"proj/src/a.py", 2},
+                   {"proj/b", 1}}},
+        RootShape{"TrailingSlash",
+                  ".",
+                  "proj/",
+                  {{"proj/", 0},
+                   {"proj/src", 1},
+                   {"proj/src/a.py", 2},
+                   {"proj/b", 1}}},
+        RootShape{"Dot",
+                  "proj",
+                  ".",
+                  {{".", 0}, {"./src", 1}, {"./src/a.py", 2}, {"./b", 1}}},
+        RootShape{"DotSlash",
+                  "proj",
+                  "./",
+                  {{"./", 0}, {"./src", 1}, {"./src/a.py", 2}, {"./b", 1}}},
+        RootShape{"Absolute",
+                  ".",
+                  "@/proj",
+                  {{"@/proj", 0},
+                   {"@/proj/src", 1},
+                   {"@/proj/src/a.py", 2},
+                   {"@/proj/b", 1}}},
+        RootShape{
+            "Parent",
+            "proj/src",
+            "..",
+            {{"..", 0}, {"../src", 1}, {"../src/a.py", 2}, {"../b", 1}}}));
+
+// -----------------------------------------------------------------------------
+// Every entry exactly once, against a single-threaded walk of the same tree.
+
+TEST_F(WalkTest, EveryEntryExactlyOnceOnAWideAndDeepTree) {
+  const std::string root = dir_ / "tree";
+  for (int a = 0; a < 30; ++a) {
+    for (int b = 0; b < 20; ++b) {
+      std::string sub =
+          root + "/d" + std::to_string(a) + "/e" + std::to_string(b);
+      for (int f = 0; f < 6; ++f) WriteFile(sub + "/f" + std::to_string(f));
+    }
+    MakeDirs(root + "/d" + std::to_string(a) + "/empty");
+  }
+  std::string deep = root + "/deep";
+  for (int level = 0; level < 80; ++level) deep += "/l" + std::to_string(level);
+  WriteFile(deep + "/bottom");
+
+  std::map<std::string, EntryType> reference{{root, EntryType::kDirectory}};
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(root)) {
+    reference[entry.path().string()] =
+        entry.is_directory() ? EntryType::kDirectory : EntryType::kFile;
+  }
+  Walked walked = WalkTree(root);
+  EXPECT_TRUE(walked.errors.empty());
+  EXPECT_EQ(walked.types, reference);
+  for (const auto& [path, times] : walked.count) ASSERT_EQ(times, 1) << path;
+  EXPECT_EQ(walked.depths[deep + "/bottom"], 82u);
+}
+
+// -----------------------------------------------------------------------------
+// Entry kinds.
+
+TEST_F(WalkTest, HiddenEntriesAndTheGitDirectoryAreWalked) {
+  const std::string root = dir_ / "repo";
+  GitInit(root);
+  WriteFile(root + "/.env");
+  WriteFile(root + "/.config/settings");
+  Walked walked = WalkTree(root);
+  EXPECT_EQ(walked.count[root + "/.env"], 1);
+  EXPECT_EQ(walked.count[root + "/.config/settings"], 1);
+  EXPECT_EQ(walked.types[root + "/.git"], EntryType::kDirectory);
+  EXPECT_EQ(walked.count[root + "/.git/HEAD"], 1);
+}
+
+TEST_F(WalkTest, SymbolicLinksAreEntriesAndNeverFollowed) {
+  const std::string root = dir_ / "links";
+  WriteFile(root + "/real/x");
+  std::filesystem::create_directory_symlink("real", root + "/to_dir");
+  std::filesystem::create_directory_symlink("..", root + "/real/loop");
+  std::filesystem::create_symlink("nowhere", root + "/dangling");
+  std::filesystem::create_symlink("self", root + "/self");
+  std::filesystem::create_symlink("real/x", root + "/to_file");
+  Walked walked = WalkTree(root);
+  EXPECT_TRUE(walked.errors.empty());
+  std::map<std::string, EntryType> expected{
+      {root, EntryType::kDirectory},
+      {root + "/real", EntryType::kDirectory},
+      {root + "/real/x", EntryType::kFile},
+      {root + "/real/loop", EntryType::kSymlink},
+      {root + "/to_dir", EntryType::kSymlink},
+      {root + "/dangling", EntryType::kSymlink},
+      {root + "/self", EntryType::kSymlink},
+      {root + "/to_file", EntryType::kSymlink},
+  };
+  EXPECT_EQ(walked.types, expected);
+}
+
+TEST_F(WalkTest, ARootLinkToADirectoryIsFollowed) {
+  WriteFile(dir_ / "real/x");
+  std::filesystem::create_directory_symlink(dir_ / "real", dir_ / "link");
+  Walked walked = WalkTree(dir_ / "link");
+  std::map<std::string, EntryType> expected{
+      {dir_ / "link", EntryType::kDirectory},
+      {dir_ / "link/x", EntryType::kFile}};
+  EXPECT_EQ(walked.types, expected);
+}
+
+TEST_F(WalkTest, ARootThatIsAFileIsItsOnlyEntry) {
+  WriteFile(dir_ / "file", "x");
+  Walked walked = WalkTree(dir_ / "file");
+  std::map<std::string, EntryType> expected{{dir_ / "file", EntryType::kFile}};
+  EXPECT_EQ(walked.types, expected);
+  EXPECT_EQ(walked.depths[dir_ / "file"], 0u);
+  EXPECT_TRUE(walked.errors.empty());
+}
+
+TEST_F(WalkTest, AMissingRootIsOneError) {
+  Walked walked = WalkTree(dir_ / "missing");
+  EXPECT_TRUE(walked.types.empty());
+  ASSERT_EQ(walked.errors.size(), 1u);
+  EXPECT_EQ(walked.errors[0].first, dir_ / "missing");
+  EXPECT_EQ(walked.errors[0].second, "No such file or directory (os error 2)");
+}
+
+TEST_F(WalkTest, SpecialFilesAreDeliveredWithoutBeingOpened) {
+  const std::string root = dir_ / "special";
+  MakeDirs(root);
+  ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0644), 0);
+  // A FIFO in the place of an ignore file must not stall the walk either.
+  ASSERT_EQ(::mkfifo((root + "/.ignore").c_str(), 0644), 0);
+  Walked walked = WalkTree(root);
+  EXPECT_EQ(walked.types[root + "/pipe"], EntryType::kOther);
+  EXPECT_EQ(walked.types[root + "/.ignore"], EntryType::kOther);
+}
+
+TEST_F(WalkTest, NamesWithNewlinesAndInvalidUtf8AreWalkedAsBytes) {
+  const std::string root = dir_ / "names";
+  const std::vector<std::string> names = {"new\nline",
+                                          "bad\xFF\xFE",
+                                          "dir\nx/in\xC3",
+                                          "caf\xC3\xA9",
+                                          "tab\tname",
+                                          "hide\xFF"
+                                          "1"};
+  for (const std::string& name : names) WriteFile(root + "/" + name);
+  WriteFile(root + "/.ignore", "hide\xFF*\n");
+  Walked walked = WalkTree(root);
+  std::set<std::string> expected = {".ignore",     "new\nline",
+                                    "bad\xFF\xFE", "dir\nx/in\xC3",
+                                    "caf\xC3\xA9", "tab\tname"};
+  EXPECT_EQ(walked.Files(root), expected);
+  EXPECT_EQ(walked.types[root + "/dir\nx"], EntryType::kDirectory);
+}
+
+// An unreadable directory is delivered by its parent's listing, and its failed
+// read arrives as an error; nothing below it. Run as an unprivileged child,
+// since root reads everything.
+TEST_F(WalkTest, AnUnreadableDirectoryIsAnEntryAndAnError) {
+  const std::string root = dir_ / "perm";
+  WriteFile(root + "/open/a");
+  WriteFile(root + "/locked/b");
+  WriteFile(root + "/ignored-locked/c");
+  WriteFile(root + "/.ignore", "ignored-locked/\n");
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(home_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((root + "/locked").c_str(), 0), 0);
+  ASSERT_EQ(::chmod((root + "/ignored-locked").c_str(), 0), 0);
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(fds[0]);
+    // Drop to nobody when run as root; anyone else can't read the directory
+    // already.
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(2);
+    }
+    std::string report;
+    std::mutex mu;
+    ParallelWalk(root, [&](const WalkEntry& entry) {
+      std::lock_guard<std::mutex> lock(mu);
+      report += entry.is_error() ? "E " : "- ";
+      report.append(entry.path);
+      report += ' ';
+      report += entry.is_error() ? std::string(entry.error)
+                                 : std::to_string(entry.depth);
+      report += '\n';
+    });
+    ssize_t written = ::write(fds[1], report.data(), report.size());
+    ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 3);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
+    report.append(buffer, n);
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  std::set<std::string> lines;
+  for (size_t start = 0; start < report.size();) {
+    size_t end = report.find('\n', start);
+    lines.insert(report.substr(start, end - start));
+    start = end + 1;
+  }
+  std::set<std::string> expected = {
+      "- " + root + " 0",
+      "- " + root + "/.ignore 1",
+      "- " + root + "/open 1",
+      "- " + root + "/open/a 2",
+      "- " + root + "/locked 1",
+      "E " + root + "/locked Permission denied (os error 13)",
+  };
+  EXPECT_EQ(lines, expected);
+}
+
+// -----------------------------------------------------------------------------
+// Ignore rules inside repositories, against git.
+
+class WalkAgainstGitTest : public WalkTest {
+ protected:
+  void SetUp() override {
+    WalkTest::SetUp();
+    repo_ = dir_ / "repo";
+    GitInit(repo_);
+  }
+
+  // Writes each file (path relative to the repository -> content).
+  void Files(const std::map<std::string, std::string>& files) {
+    for (const auto& [path, content] : files)
+      WriteFile(repo_ + "/" + path, content);
+  }
+
+  // The walk of `root` (relative to the repository) lists what git lists there.
+  void ExpectSameAsGit(const std::string& root = "") {
+    const std::string dir = root.empty() ? repo_ : repo_ + "/" + root;
+    std::set<std::string> from_git = GitListed(dir);
+    Walked walked = WalkTree(dir);
+    EXPECT_TRUE(walked.errors.empty());
+    EXPECT_EQ(walked.Files(dir), from_git);
+    EXPECT_FALSE(from_git.empty());
+  }
+
+  std::string repo_;
+};
+
+TEST_F(WalkAgainstGitTest, NestedGitignoreFiles) {
+  Files({{".gitignore", "*.log\n/build/\n"},
+         {"src/.gitignore", "!keep.log\ngen/\n*.tmp\n"},
+         {"src/deep/.gitignore", "!*.tmp\n"},
+         {"a.log", ""},
+         {"keep.log", ""},
+         {"src/keep.log", ""},
+         {"src/x.log", ""},
+         {"build/out", ""},
+         {"src/build/out", ""},
+         {"src/gen/g.c", ""},
+         {"src/deep/gen/h.c", ""},
+         {"src/t.tmp", ""},
+         {"src/deep/t.tmp", ""},
+         {"docs/readme", ""}});
+  ExpectSameAsGit();
+}
+
+TEST_F(WalkAgainstGitTest, NegationUnderAnExcludedDirectory) {
+  Files({{".gitignore",
+          "cache/\n!cache/keep\nlogs/*\n!logs/important/\nlogs/important/*\n"
+          "!logs/important/a.log\n"},
+         {"cache/keep", ""},
+         {"cache/drop", ""},
+         {"other/cache/x", ""},
+         {"logs/x.log", ""},
+         {"logs/important/a.log", ""},
+         {"logs/important/b.log", ""},
+         {"logs/important/sub/c.log", ""}});
+  ExpectSameAsGit();
+}
+
+TEST_F(WalkAgainstGitTest, DirectoryOnlyRules) {
+  Files({{".gitignore", "out/\nbin\n/tmp/\n"},
+         {"out/x", ""},
+         {"sub/out/y", ""},
+         {"a/out", ""},
+         {"out2", ""},
+         {"bin", ""},
+         {"c/bin/z", ""},
+         {"tmp/t", ""},
+         {"c/tmp/t", ""}});
+  ExpectSameAsGit();
+}
+
+TEST_F(WalkAgainstGitTest, AnchoredRules) {
+  Files({{".gitignore", "/top.txt\nsub/only.txt\n/sub2/*.c\nx/*/z\n"},
+         {"top.txt", ""},
+         {"x/top.txt", ""},
+         {"sub/only.txt", ""},
+         {"x/sub/only.txt", ""},
+         {"sub2/a.c", ""},
+         {"x/sub2/a.c", ""},
+         {"sub2/deep/b.c", ""},
+         {"x/y/z", ""},
+         {"x/y/w/z", ""}});
+  ExpectSameAsGit();
+}
+
+TEST_F(WalkAgainstGitTest, DoubleStars) {
+  Files({{".gitignore",
+          "**/gen\nlib/**/test\nvendor/**\n**/*.min.js\nsrc/a**/b\n"},
+         {"gen/x", ""},
+         {"a/b/gen/y", ""},
+         {"lib/test/t", ""},
+         {"lib/a/b/test/t", ""},
+         {"lib/testing/t", ""},
+         {"vendor/v", ""},
+         {"vendor/d/v", ""},
+         {"app.min.js", ""},
+         {"web/app.min.js", ""},
+         {"app.js", ""},
+         {"src/abc/x/b", ""},
+         {"src/b", ""}});
+  ExpectSameAsGit();
+}
+
+TEST_F(WalkAgainstGitTest, EscapesAndTrailingSpaces) {
+  Files({{".gitignore",
+          "\\#notes\n\\!important\ntrail   \nkeep\\ \n# comment\n\n"},
+         {"#notes", ""},
+         {"!important", ""},
+         {"trail", ""},
+         {"keep ", ""},
+         {"keep", ""},
+         {"# comment", ""}});
+  ExpectSameAsGit();
+}
+
+TEST_F(WalkAgainstGitTest, InfoExclude) {
+  Files({{".git/info/exclude", "secret*\n/local/\n"},
+         {".gitignore", "!secret-ok\n"},
+         {"secret-a", ""},
+         {"secret-ok", ""},
+         {"sub/secret-b", ""},
+         {"local/x", ""},
+         {"sub/local/y", ""},
+         {"public", ""}});
+  ExpectSameAsGit();
+}
+
+TEST_F(WalkAgainstGitTest, HiddenRuleExcludesTheGitDirectory) {
+  Files({{".gitignore", ".*\n!.gitignore\n"},
+         {".env", ""},
+         {".config/x", ""},
+         {"visible", ""}});
+  Walked walked = WalkTree(repo_);
+  EXPECT_EQ(walked.count.count(repo_ + "/.git"), 0u);
+  ExpectSameAsGit();
+}
+
+TEST_F(WalkAgainstGitTest, RootBelowTheRepositoryTop) {
+  Files({{".gitignore", "/sub/generated/\n*.o\n/sub/x.txt\n/y.txt\n"},
+         {".git/info/exclude", "/sub/local\n"},
+         {"sub/generated/g", ""},
+         {"sub/a.o", ""},
+         {"sub/x.txt", ""},
+         {"sub/y.txt", ""},
+         {"sub/local", ""},
+         {"sub/keep.c", ""},
+         {"sub/deeper/x.txt", ""}});
+  ExpectSameAsGit("sub");
+  CwdGuard cwd;
+  std::filesystem::current_path(repo_ + "/sub");
+  Walked walked = WalkTree(".");
+  EXPECT_EQ(walked.Files("."), GitListed(repo_ + "/sub"));
+}
+
+struct GlobalSource {
+  const char* name;
+  // Sets the environment and writes the configuration so that `excludes` is the
+  // global file.
+  std::function<std::string(EnvOverride&, const ScratchDir&)> configure;
+};
+
+void PrintTo(const GlobalSource& c, std::ostream* os) { *os << c.name; }
+
+class WalkGlobalExcludesTest
+    : public WalkAgainstGitTest,
+      public testing::WithParamInterface<GlobalSource> {};
+
+TEST_P(WalkGlobalExcludesTest, GlobalFileAppliesBelowLocalRules) {
+  const std::string excludes = GetParam().configure(env_, home_);
+  WriteFile(excludes, "*.bak\n/rootonly\n");
+  Files({{".gitignore", "!keep.bak\n"},
+         {"a.bak", ""},
+         {"keep.bak", ""},
+         {"sub/b.bak", ""},
+         {"rootonly", ""},
+         {"sub/rootonly", ""},
+         {"plain", ""}});
+  ExpectSameAsGit();
+  Walked walked = WalkTree(repo_);
+  EXPECT_EQ(walked.count.count(repo_ + "/a.bak"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, WalkGlobalExcludesTest,
+    testing::Values(GlobalSource{"GitConfigGlobal",
+                                 [](EnvOverride& env, const ScratchDir& home) {
+                                   WriteFile(home / "custom.config",
+                                             "[core]\n\texcludesFile = " +
+                                                 (home / "my-excludes") + "\n");
+                                   env.Set("GIT_CONFIG_GLOBAL",
+                                           home / "custom.config");
+                                   return home / "my-excludes";
+                                 }},
+                    GlobalSource{"XdgDefault",
+                                 [](EnvOverride& env, const ScratchDir& home) {
+                                   env.Set("XDG_CONFIG_HOME", home / "xdg");
+                                   return home / "xdg/git/ignore";
+                                 }},
+                    GlobalSource{
+                        "HomeGitconfigWithTilde",
+                        [](EnvOverride&, const ScratchDir& home) {
+                          WriteFile(home / ".gitconfig",
+                                    "[core]\n\texcludesFile = ~/.excludes\n");
+                          return home / ".excludes";
+                        }}));
+
+// -----------------------------------------------------------------------------
+// Where git has no say: .ignore files, repositories nested in repositories,
+// parents of the root.
+
+TEST_F(WalkTest, IgnoreFilesCountOutsideRepositoriesAndGitignoreFilesDont) {
+  const std::string root = dir_ / "plain";
+  WriteFile(root + "/.ignore", "*.log\n");
+  WriteFile(root + "/.gitignore", "*.txt\n");
+  WriteFile(root + "/sub/.gitignore", "*.md\n");
+  for (const char* name :
+       {"a.log", "a.txt", "sub/b.log", "sub/b.txt", "sub/c.md"}) {
+    WriteFile(root + "/" + name);
+  }
+  std::set<std::string> expected = {".ignore", ".gitignore", "sub/.gitignore",
+                                    "a.txt",   "sub/b.txt",  "sub/c.md"};
+  EXPECT_EQ(WalkTree(root).Files(root), expected);
+}
+
+TEST_F(WalkTest, IgnoreFilesOverrideGitignoreFiles) {
+  const std::string root = dir_ / "repo";
+  GitInit(root);
+  WriteFile(root + "/.gitignore", "*.txt\n!x.dat\n");
+  WriteFile(root + "/.ignore", "!keep.txt\n!keep2.txt\n*.dat\n");
+  WriteFile(root + "/sub/.gitignore", "keep2.txt\n");
+  for (const char* name :
+       {"keep.txt", "drop.txt", "x.dat", "sub/keep2.txt", "sub/keep.txt"}) {
+    WriteFile(root + "/" + name);
+  }
+  std::set<std::string> expected = {".gitignore",     ".ignore",
+                                    "sub/.gitignore", "keep.txt",
+                                    "sub/keep2.txt",  "sub/keep.txt"};
+  EXPECT_EQ(WalkTree(root).Files(root), expected);
+}
+
+TEST_F(WalkTest, ANestedRepositoryStartsItsOwnGitScope) {
+  const std::string root = dir_ / "outer";
+  GitInit(root);
+  GitInit(root + "/inner");
+  WriteFile(root + "/.gitignore", "*.txt\n");
+  WriteFile(root + "/.ignore", "*.bin\n");
+  WriteFile(root + "/.git/info/exclude", "*.cfg\n");
+  WriteFile(root + "/inner/.gitignore", "*.md\n");
+  for (const char* name : {"a.txt", "d.md", "e.bin", "f.cfg", "inner/b.txt",
+                           "inner/c.md", "inner/g.bin", "inner/h.cfg"}) {
+    WriteFile(root + "/" + name);
+  }
+  std::set<std::string> expected = {".gitignore",  ".ignore",
+                                    "d.md",        "inner/.gitignore",
+                                    "inner/b.txt", "inner/h.cfg"};
+  EXPECT_EQ(WalkTree(root).Files(root), expected);
+}
+
+TEST_F(WalkTest, IgnoreFilesOfTheRootsParentsApply) {
+  // A parent outside any repository: its .ignore counts, anchored at the
+  // parent.
+  WriteFile(dir_ / ".ignore", "*.skip\n/proj/top.only\n");
+  WriteFile(dir_ / ".gitignore", "*.c\n");
+  const std::string root = dir_ / "proj";
+  for (const char* name : {"a.skip", "top.only", "sub/top.only", "x.c"}) {
+    WriteFile(root + "/" + name);
+  }
+  std::set<std::string> expected = {"sub/top.only", "x.c"};
+  EXPECT_EQ(WalkTree(root).Files(root), expected);
+  CwdGuard cwd;
+  std::filesystem::current_path(root);
+  EXPECT_EQ(WalkTree(".").Files("."), expected);
+}
+
+}  // namespace
+}  // namespace tolvane

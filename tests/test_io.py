@@ -1,0 +1,658 @@
+"""Reads, writes and replacement through tolvane.FileSystem: the line rule on both roads of
+read_lines, the decoder texts, read_batch, the error texts of the two writes, occurrence counts,
+permission cases (non-root child), the mended behaviours and crash consistency of write_file."""
+
+import errno
+import json
+import os
+import pwd
+import random
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import warnings
+
+import pytest
+
+import tolvane
+from conftest import wait_until
+
+LARGE = 1048576
+PERSIST = "Failed to persist file: failed to persist temporary file: "
+TEMP_NAME = r"\.tmp[A-Za-z0-9]{6}"
+
+
+def os_error(code):
+    return f"{os.strerror(code)} (os error {code})"
+
+
+def quoted(path):
+    """The debug quoting of a plain path (no characters that need escaping)."""
+    return re.escape('"' + str(path))
+
+
+def entries(directory):
+    return sorted(os.listdir(directory))
+
+
+@pytest.fixture
+def fs(tmp_path):
+    with tolvane.FileSystem(str(tmp_path), auto_watch=False) as opened:
+        wait_until(opened.is_ready)
+        yield opened
+
+
+# ---- the line rule, on both roads of read_lines ----
+
+# Whole lines of padding that push a file over 1 MiB; the lines under test follow them.
+PADDING_LINES = 1025
+PADDING = (b"p" * 1023 + b"\n") * PADDING_LINES
+
+LINE_CASES = [
+    pytest.param(b"", [], id="empty"),
+    pytest.param(b"a\nb", ["a", "b"], id="lf-no-final"),
+    pytest.param(b"a\nb\n", ["a", "b"], id="lf-final"),
+    pytest.param(b"\n", [""], id="single-lf"),
+    pytest.param(b"a\n\nb", ["a", "", "b"], id="empty-line"),
+    pytest.param(b"a\r\nb\r\n", ["a", "b"], id="crlf"),
+    pytest.param(b"a\rb\n", ["a\rb"], id="lone-cr-inside"),
+    pytest.param(b"a\r", ["a\r"], id="lone-cr-at-end"),
+    pytest.param(b"a\r\r\n", ["a\r"], id="cr-crlf"),
+    pytest.param("é\n€\r\n".encode(), ["é", "€"], id="multibyte"),
+]
+
+
+@pytest.mark.parametrize("content, lines", LINE_CASES)
+def test_line_rule_buffered(fs, tmp_path, content, lines):
+    (tmp_path / "f").write_bytes(content)
+    assert fs.read_lines("f") == lines
+    assert fs.read_lines("f", 0, None) == lines
+
+
+@pytest.mark.parametrize("content, lines", LINE_CASES)
+def test_line_rule_large(fs, tmp_path, content, lines):
+    (tmp_path / "f").write_bytes(PADDING + content)
+    assert fs.read_lines("f", PADDING_LINES) == lines
+    assert fs.read_lines("f", PADDING_LINES - 1, 1) == ["p" * 1023]
+
+
+def model_lines(text):
+    """The line rule stated independently: split at "\\n", drop a "\\r" that stood before one."""
+    parts = text.split("\n")
+    rest = parts.pop()  # the text after the last "\n": a line only when not empty
+    lines = [p[:-1] if p.endswith("\r") else p for p in parts]
+    return lines + [rest] if rest else lines
+
+
+@pytest.mark.parametrize("content, lines", LINE_CASES)
+def test_line_rule_table_agrees_with_model(content, lines):
+    assert model_lines(content.decode()) == lines
+
+
+# ---- read_lines: undecodable lines and the selection ----
+
+@pytest.mark.parametrize("start, count, lines", [
+    (0, None, ["a", "c"]),
+    (1, None, ["c"]),
+    (2, None, ["c"]),
+    (3, None, []),
+    (0, 1, ["a"]),
+    (0, 0, []),
+    (2**64 - 1, None, []),
+    (0, 2**64 - 1, ["a", "c"]),
+])
+def test_buffered_road_drops_undecodable_lines(fs, tmp_path, start, count, lines):
+    (tmp_path / "f").write_bytes(b"a\n\xff\xfe\nc\n")
+    assert fs.read_lines("f", start, count) == lines
+
+
+@pytest.mark.parametrize("start, count", [(0, None), (0, 0), (5, 1), (2**64 - 1, 2**64 - 1)])
+def test_large_road_refuses_undecodable_content(fs, tmp_path, start, count):
+    (tmp_path / "f").write_bytes(b"a\n\xff\nc\n" + PADDING)
+    with pytest.raises(RuntimeError) as raised:
+        fs.read_lines("f", start, count)
+    assert str(raised.value) == (
+        "Internal error: Invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 2")
+
+
+def test_large_road_positions_count_from_file_start(fs, tmp_path):
+    (tmp_path / "f").write_bytes(b"x" * (3 * LARGE + 5) + "é".encode()[:1])
+    with pytest.raises(RuntimeError, match=re.escape(
+            "Invalid UTF-8: incomplete utf-8 byte sequence from index 3145733")):
+        fs.read_lines("f")
+
+
+def test_threshold_is_inclusive_for_buffered_road(fs, tmp_path):
+    content = b"\xff\n" + b"x" * (LARGE - 2)
+    (tmp_path / "f").write_bytes(content)
+    assert fs.read_lines("f") == ["x" * (LARGE - 2)]
+    (tmp_path / "f").write_bytes(content + b"x")
+    with pytest.raises(RuntimeError):
+        fs.read_lines("f")
+
+
+@pytest.mark.parametrize("method, args", [
+    ("read_file", ()),
+    ("read_lines", ()),
+    ("read_lines", (0, 0)),
+    ("read_file_range", (0, 1)),
+    ("edit_replace", ("a", "b")),
+])
+def test_missing_file_names_resolved_path(fs, tmp_path, method, args):
+    with pytest.raises(ValueError) as raised:
+        getattr(fs, method)("missing/x", *args)
+    assert str(raised.value) == f"Path not found: {tmp_path}/missing/x"
+
+
+@pytest.mark.parametrize("method, args", [
+    ("read_file", ()),
+    ("read_lines", ()),
+    ("read_file_range", (0, 1)),
+    ("edit_replace", ("a", "b")),
+])
+def test_directory_fails_at_the_read(fs, tmp_path, method, args):
+    (tmp_path / "d").mkdir()
+    with pytest.raises(OSError) as raised:
+        getattr(fs, method)("d", *args)
+    assert str(raised.value) == os_error(errno.EISDIR)
+
+
+# ---- read_file ----
+
+@pytest.mark.parametrize("content", [b"", b"a\r\nb\r\n", "\ufeffbom".encode(), "h\u00e9llo".encode()],
+                         ids=["empty", "crlf", "bom", "multibyte"])
+def test_read_file_returns_content_unchanged(fs, tmp_path, content):
+    (tmp_path / "f").write_bytes(content)
+    assert fs.read_file("f") == content.decode()
+    assert fs.read_file(str(tmp_path / "f"), "latin-1") == content.decode()
+
+
+def test_read_file_refuses_invalid_utf8_whatever_the_encoding(fs, tmp_path):
+    (tmp_path / "f").write_bytes(b"caf\xe9")
+    for encoding in ("utf-8", "latin-1"):
+        with pytest.raises(OSError) as raised:
+            fs.read_file("f", encoding)
+        assert str(raised.value) == "stream did not contain valid UTF-8"
+
+
+# ---- read_file_range: the decoder texts ----
+
+@pytest.mark.parametrize("offset, limit, expected", [
+    (0, 2, "Internal error: Invalid UTF-8: incomplete utf-8 byte sequence from index 1"),
+    (2, 3, "Internal error: Invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 0"),
+    (0, 6, "h\u00e9llo"),
+    (1, 3, "\u00e9l"),
+    (0, 0, ""),
+    (6, 5, ""),
+    (1000, 5, ""),
+    (3, 2**64 - 1, "llo"),
+])
+def test_read_file_range(fs, tmp_path, offset, limit, expected):
+    (tmp_path / "f").write_bytes("h\u00e9llo".encode())
+    if expected.startswith("Internal error: "):
+        with pytest.raises(RuntimeError) as raised:
+            fs.read_file_range("f", offset, limit)
+        assert str(raised.value) == expected
+    else:
+        assert fs.read_file_range("f", offset, limit) == expected
+
+
+@pytest.mark.parametrize("offset", [2**63, 2**64 - 1])
+def test_read_file_range_refused_seek(fs, tmp_path, offset):
+    (tmp_path / "f").write_bytes(b"abc")
+    with pytest.raises(OSError) as raised:
+        fs.read_file_range("f", offset, 1)
+    assert str(raised.value) == os_error(errno.EINVAL)
+
+
+@pytest.mark.parametrize("method, args", [
+    ("read_file_range", ("f", -1, 1)),
+    ("read_file_range", ("f", 0, 2**64)),
+    ("read_lines", ("f", -1)),
+    ("read_lines", ("f", 0, -1)),
+])
+def test_out_of_range_integers_overflow(fs, method, args):
+    with pytest.raises(OverflowError):
+        getattr(fs, method)(*args)
+
+
+# ---- read_batch ----
+
+@pytest.fixture
+def batch_tree(tmp_path):
+    for i in range(26):
+        (tmp_path / f"f{i:02}.txt").write_text(f"content {i}")
+    (tmp_path / "invalid").write_bytes(b"\xff")
+    (tmp_path / "d").mkdir()
+    return tmp_path
+
+
+def test_read_batch_sequential_and_parallel_roads_agree(fs, batch_tree):
+    paths = [f"f{i:02}.txt" for i in range(26)] + ["missing", "d", "invalid"]
+    assert len(paths) == 29
+    sequential = fs.read_batch(paths)
+    parallel = fs.read_batch(paths + [str(batch_tree / "f00.txt")])
+    assert sequential == parallel
+    assert sequential == {f"{batch_tree}/f{i:02}.txt": f"content {i}" for i in range(26)}
+
+
+def test_read_batch_keys_are_resolved_paths(fs, batch_tree):
+    result = fs.read_batch(("f01.txt", str(batch_tree / "f01.txt"), "./f01.txt", "f01.txt"))
+    assert result == {f"{batch_tree}/f01.txt": "content 1", f"{batch_tree}/./f01.txt": "content 1"}
+
+
+def test_read_batch_failures_are_absent(fs, batch_tree):
+    assert fs.read_batch([]) == {}
+    assert fs.read_batch(["missing", "d", "invalid", "a\0b"]) == {}
+
+
+@pytest.mark.parametrize("paths, message", [
+    ("f01.txt", "argument 'paths': Can't extract `str` to `Vec`"),
+    ({"f01.txt"}, "argument 'paths': 'set' object cannot be converted to 'Sequence'"),
+    (["f01.txt", 3], "argument 'paths': 'int' object cannot be converted to 'PyString'"),
+])
+def test_read_batch_argument_errors(fs, batch_tree, paths, message):
+    with pytest.raises(TypeError) as raised:
+        fs.read_batch(paths)
+    assert str(raised.value) == message
+
+
+# ---- write errors ----
+
+@pytest.mark.parametrize("method", ["write_file", "write_file_fast"])
+def test_missing_parents_are_created(fs, tmp_path, method):
+    assert getattr(fs, method)("a/b/c.txt", "deep") is True
+    assert (tmp_path / "a/b/c.txt").read_text() == "deep"
+    umask = os.umask(0)
+    os.umask(umask)
+    assert stat.S_IMODE(os.stat(tmp_path / "a/b").st_mode) == 0o777 & ~umask
+
+
+def test_write_file_parent_is_a_file(fs, tmp_path):
+    (tmp_path / "f").write_text("kept")
+    with pytest.raises(OSError) as raised:
+        fs.write_file("f/x", "content")
+    assert re.fullmatch(re.escape(os_error(errno.ENOTDIR) + " at path ") +
+                        quoted(tmp_path / "f") + "/" + TEMP_NAME + '"', str(raised.value))
+    assert entries(tmp_path) == ["f"]
+
+
+def test_write_file_fast_parent_is_a_file(fs, tmp_path):
+    (tmp_path / "f").write_text("kept")
+    with pytest.raises(OSError) as raised:
+        fs.write_file_fast("f/x", "content")
+    assert str(raised.value) == os_error(errno.ENOTDIR)
+
+
+def test_write_file_target_is_a_directory(fs, tmp_path):
+    (tmp_path / "d").mkdir()
+    (tmp_path / "d/inside").write_text("kept")
+    with pytest.raises(OSError) as raised:
+        fs.write_file("d", "content")
+    assert str(raised.value) == PERSIST + os_error(errno.EISDIR)
+    assert entries(tmp_path) == ["d"]
+    assert entries(tmp_path / "d") == ["inside"]
+
+
+def test_write_file_fast_target_is_a_directory(fs, tmp_path):
+    (tmp_path / "d").mkdir()
+    with pytest.raises(OSError) as raised:
+        fs.write_file_fast("d", "content")
+    assert str(raised.value) == os_error(errno.EISDIR)
+
+
+@pytest.mark.parametrize("method, message", [
+    ("write_file", PERSIST + os_error(errno.EINVAL)),
+    ("write_file_fast", "file name contained an unexpected NUL byte"),
+])
+def test_nul_in_last_component(fs, tmp_path, method, message):
+    with pytest.raises(OSError) as raised:
+        getattr(fs, method)("a\0b", "content")
+    assert str(raised.value) == message
+    assert entries(tmp_path) == []
+
+
+@pytest.mark.parametrize("method", ["write_file", "write_file_fast"])
+def test_nul_in_directory_part(fs, tmp_path, method):
+    with pytest.raises(OSError) as raised:
+        getattr(fs, method)("a\0b/c", "content")
+    assert str(raised.value) == "file name contained an unexpected NUL byte"
+    assert entries(tmp_path) == []
+
+
+def test_write_file_fast_dangling_link_into_missing_directory(fs, tmp_path):
+    os.symlink("missing/dest", tmp_path / "link")
+    with pytest.raises(ValueError) as raised:
+        fs.write_file_fast("link", "content")
+    assert str(raised.value) == f"Path not found: {tmp_path}/link"
+
+
+# ---- symbolic links at the target ----
+
+def test_write_file_replaces_the_link(fs, tmp_path):
+    (tmp_path / "dest").write_text("old")
+    os.chmod(tmp_path / "dest", 0o640)
+    os.symlink("dest", tmp_path / "link")
+    assert fs.write_file("link", "new") is True
+    assert not os.path.islink(tmp_path / "link")
+    assert (tmp_path / "link").read_text() == "new"
+    assert (tmp_path / "dest").read_text() == "old"
+    assert stat.S_IMODE(os.stat(tmp_path / "link").st_mode) == 0o640  # the destination's bits
+
+
+def test_write_file_fast_follows_the_link(fs, tmp_path):
+    (tmp_path / "dest").write_text("a longer old content")
+    os.chmod(tmp_path / "dest", 0o604)
+    os.symlink("dest", tmp_path / "link")
+    assert fs.write_file_fast("link", "new") is True
+    assert os.path.islink(tmp_path / "link")
+    assert (tmp_path / "dest").read_text() == "new"
+    assert stat.S_IMODE(os.stat(tmp_path / "dest").st_mode) == 0o604
+
+
+def test_write_file_fast_keeps_file_identity(fs, tmp_path):
+    (tmp_path / "f").write_text("old")
+    os.link(tmp_path / "f", tmp_path / "hard")
+    inode = os.stat(tmp_path / "f").st_ino
+    assert fs.write_file_fast("f", "") is True
+    assert os.stat(tmp_path / "f").st_ino == inode
+    assert (tmp_path / "hard").read_text() == ""
+
+
+# ---- edit_replace: the occurrence counts ----
+
+@pytest.mark.parametrize("content, old, new, strict, outcome, after", [
+    ("aaa", "aa", "b", True, True, "ba"),
+    ("", "", "x", True, True, "x"),
+    ("ab", "", "x", True, "Text not unique: found 3 occurrences", "ab"),
+    ("ab", "", "x", False, True, "xaxbx"),
+    ("\u00e9", "", "x", True, "Text not unique: found 2 occurrences", "\u00e9"),
+    ("one two one", "one", "1", True, "Text not unique: found 2 occurrences", "one two one"),
+    ("one two one", "one", "1", False, True, "1 two 1"),
+    ("abc", "zz", "y", True, "Text not found in file", "abc"),
+    ("abc", "zz", "y", False, False, "abc"),
+    ("aXa", "a", "aa", False, True, "aaXaa"),
+    ("\u00e9 e", "e", "E", True, True, "\u00e9 E"),
+])
+def test_edit_replace_counts(fs, tmp_path, content, old, new, strict, outcome, after):
+    (tmp_path / "f").write_text(content)
+    if isinstance(outcome, bool):
+        assert fs.edit_replace("f", old, new, strict) is outcome
+    else:
+        with pytest.raises(ValueError) as raised:
+            fs.edit_replace("f", old, new, strict)
+        assert str(raised.value) == outcome
+    assert (tmp_path / "f").read_text() == after
+    assert entries(tmp_path) == ["f"]
+
+
+def test_edit_replace_refuses_invalid_utf8_before_counting(fs, tmp_path):
+    (tmp_path / "f").write_bytes(b"\xff")
+    for strict in (True, False):
+        with pytest.raises(OSError) as raised:
+            fs.edit_replace("f", "zz", "y", strict)
+        assert str(raised.value) == "stream did not contain valid UTF-8"
+
+
+def test_edit_replace_without_occurrence_does_not_rewrite(fs, tmp_path):
+    (tmp_path / "f").write_text("abc")
+    before = os.stat(tmp_path / "f")
+    assert fs.edit_replace("f", "zz", "y", False) is False
+    after = os.stat(tmp_path / "f")
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+
+
+# ---- permission cases, in a child running as nobody ----
+
+NOBODY = pwd.getpwnam("nobody")
+
+
+def as_nobody(action):
+    """Runs `action()` in a forked child with nobody's ids; returns (outcome, text)."""
+    read_end, write_end = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
+        pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read_end)
+            os.setgroups([])
+            os.setgid(NOBODY.pw_gid)
+            os.setuid(NOBODY.pw_uid)
+            try:
+                result = ["ok", action()]
+            except Exception as error:  # noqa: BLE001 - handed to the parent
+                result = [type(error).__name__, str(error)]
+            os.write(write_end, json.dumps(result).encode())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    data = b""
+    while chunk := os.read(read_end, 65536):
+        data += chunk
+    os.close(read_end)
+    os.waitpid(pid, 0)
+    return tuple(json.loads(data))
+
+
+@pytest.fixture
+def shared_dir():
+    """A root-owned directory that nobody can search but not write (mode 0755)."""
+    path = tempfile.mkdtemp(prefix="tolvane-io-")
+    os.chmod(path, 0o755)
+    yield path
+    shutil.rmtree(path)
+
+
+@pytest.fixture
+def shared_fs(shared_dir):
+    with tolvane.FileSystem(shared_dir, auto_watch=False) as opened:
+        wait_until(opened.is_ready)
+        yield opened
+
+
+def test_unreadable_file(shared_fs, shared_dir):
+    secret = os.path.join(shared_dir, "secret")
+    with open(secret, "w") as f:
+        f.write("s")
+    os.chmod(secret, 0o600)
+    denied = ["OSError", os_error(errno.EACCES)]
+    assert as_nobody(lambda: shared_fs.read_file("secret")) == tuple(denied)
+    assert as_nobody(lambda: shared_fs.read_lines("secret")) == tuple(denied)
+    assert as_nobody(lambda: shared_fs.read_file_range("secret", 0, 1)) == tuple(denied)
+    # Fewer than 30 paths: the batch stays on the calling thread of the child.
+    with open(os.path.join(shared_dir, "public"), "w") as f:
+        f.write("p")
+    assert as_nobody(lambda: shared_fs.read_batch(["secret", "public"])) == (
+        "ok", {f"{shared_dir}/public": "p"})
+
+
+def test_write_file_in_unwritable_directory(shared_fs, shared_dir):
+    outcome, text = as_nobody(lambda: shared_fs.write_file("new", "x"))
+    assert outcome == "OSError"
+    assert re.fullmatch(re.escape(os_error(errno.EACCES) + " at path ") + quoted(shared_dir) +
+                        "/" + TEMP_NAME + '"', text)
+    assert entries(shared_dir) == []
+
+
+def test_write_file_fast_in_unwritable_directory(shared_fs, shared_dir):
+    assert as_nobody(lambda: shared_fs.write_file_fast("new", "x")) == (
+        "OSError", os_error(errno.EACCES))
+    assert as_nobody(lambda: shared_fs.write_file_fast("sub/new", "x")) == (
+        "OSError", os_error(errno.EACCES))
+    assert entries(shared_dir) == []
+
+
+def test_edit_replace_readable_but_not_writable(shared_fs, shared_dir):
+    path = os.path.join(shared_dir, "f")
+    with open(path, "w") as f:
+        f.write("abc")
+    os.chmod(path, 0o644)
+    outcome, text = as_nobody(lambda: shared_fs.edit_replace("f", "b", "B"))
+    assert outcome == "OSError"
+    assert text.startswith(os_error(errno.EACCES) + " at path ")
+    assert open(path).read() == "abc"
+    assert entries(shared_dir) == ["f"]
+
+
+# ---- mended behaviours ----
+
+@pytest.mark.parametrize("mode", [0o640, 0o755, 0o400])
+def test_write_file_keeps_permission_bits(fs, tmp_path, mode):
+    (tmp_path / "f").write_text("old")
+    os.chmod(tmp_path / "f", mode)
+    assert fs.write_file("f", "new") is True
+    assert stat.S_IMODE(os.stat(tmp_path / "f").st_mode) == mode
+    assert fs.edit_replace("f", "new", "newer") is True
+    assert stat.S_IMODE(os.stat(tmp_path / "f").st_mode) == mode
+    assert (tmp_path / "f").read_text() == "newer"
+
+
+def test_write_file_new_file_mode(fs, tmp_path):
+    umask = os.umask(0o022)
+    try:
+        assert fs.write_file("f", "x") is True
+    finally:
+        os.umask(umask)
+    assert stat.S_IMODE(os.stat(tmp_path / "f").st_mode) == 0o600
+
+
+def test_write_file_flushes_file_then_directory(tmp_path):
+    # strace shows the calls: fsync of the temporary file, rename, then fsync of the directory.
+    if shutil.which("strace") is None:
+        pytest.skip("strace is not installed")
+    root = tmp_path / "root"
+    root.mkdir()
+    script = ("import tolvane\n"
+              f"fs = tolvane.FileSystem({str(root)!r}, auto_watch=False)\n"
+              "fs.write_file('t', 'x')\n")
+    # -ff: one log per thread, so the calls of the writing thread are not interleaved.
+    run = subprocess.run(["strace", "-ff", "-qq", "-o", str(tmp_path / "trace"), "-e",
+                          "trace=openat,fsync,fdatasync,rename,renameat,renameat2",
+                          sys.executable, "-c", script], capture_output=True, text=True)
+    if run.returncode != 0 and "ptrace" in run.stderr:
+        pytest.skip("ptrace is not permitted here")
+    assert run.returncode == 0, run.stderr
+    logs = [[" ".join(c.split()) for c in p.read_text().splitlines()]
+            for p in tmp_path.glob("trace.*")]
+    calls = next(log for log in logs if any("rename" in c for c in log))
+    temp_pattern = r'"(' + re.escape(str(root)) + "/" + TEMP_NAME + r')".* = (\d+)$'
+    temp = next(m for c in calls if (m := re.search(temp_pattern, c)))
+    rename = next(i for i, c in enumerate(calls)
+                  if re.search(r"rename\w*\(.*" + re.escape(temp.group(1)) + r".* = 0$", c))
+    synced = [i for i, c in enumerate(calls) if c == f"fsync({temp.group(2)}) = 0"]
+    assert synced and synced[0] < rename
+    dir_open = next(m.group(1) for c in calls[rename:]
+                    if (m := re.fullmatch(r'openat\(AT_FDCWD, "' + re.escape(str(root)) +
+                                          r'", O_RDONLY\|.*O_DIRECTORY.*\) = (\d+)', c)))
+    assert f"fsync({dir_open}) = 0" in calls[rename:]
+
+
+def test_read_lines_survives_a_shortened_file(tmp_path):
+    # A writer thread keeps cutting the file short and restoring it while read_lines streams it;
+    # through a mapping the reader would fault (SIGBUS). The file always holds a prefix of the
+    # text, so the lines joined again are a prefix of it, but for NUL bytes where a read raced
+    # the kernel's zeroing of a truncated page.
+    script = textwrap.dedent(f"""
+        import os, re, sys, threading, tolvane
+        path = {str(tmp_path / "f")!r}
+        lines = ["line %06d " % i + "x" * 89 for i in range(30000)]
+        data = "".join(line + "\\n" for line in lines).encode()
+        with open(path, "wb") as f:
+            f.write(data)
+        fs = tolvane.FileSystem({str(tmp_path)!r}, auto_watch=False)
+        done = threading.Event()
+        def writer():
+            fd = os.open(path, os.O_WRONLY)
+            cut = 0
+            while not done.is_set():
+                cut = (cut + 700001) % len(data)
+                os.ftruncate(fd, cut)
+                os.pwrite(fd, data[cut:], cut)
+        threading.Thread(target=writer, daemon=True).start()
+        wrong = short = 0
+        for _ in range(300):
+            got = fs.read_lines("f")
+            text = "\\n".join(got).encode()
+            runs = re.finditer(rb"[^\\0]+", text)
+            wrong += any(data[m.start():m.end()] != m.group() for m in runs)
+            short += len(text) + 1 < len(data)
+        done.set()
+        print("short reads:", short)
+        sys.exit(1 if wrong else 0)
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, (run.returncode, run.stdout, run.stderr)
+    print(run.stdout.strip())
+
+
+def test_read_file_range_buffer_is_bounded(tmp_path):
+    # Under an address-space limit too small for a 2 GiB buffer, a huge limit still works.
+    (tmp_path / "f").write_text("bounded")
+    script = textwrap.dedent(f"""
+        import resource, time, tolvane
+        fs = tolvane.FileSystem({str(tmp_path)!r}, auto_watch=False)
+        while not fs.is_ready():
+            time.sleep(0.001)
+        size = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize"))
+        limit = size * 1024 + (512 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        print(fs.read_file_range("f", 2, 2**64 - 1))
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "unded\n"
+
+
+# ---- crash consistency of write_file ----
+
+def test_write_file_survives_sigkill(tmp_path):
+    """A child loops write_file on one target with two alternating contents and is killed at
+    random moments; the target always holds one complete content and keeps its mode."""
+    root = tmp_path / "root"
+    root.mkdir()
+    target = root / "target"
+    first, second = b"A" * 2_000_000, b"B" * 2_000_000
+    target.write_bytes(first)
+    os.chmod(target, 0o640)
+    rng = random.Random(20240611)
+    leftovers = 0
+    with tolvane.FileSystem(str(root), auto_watch=False) as fs:
+        wait_until(fs.is_ready)
+        for _ in range(300):
+            read_end, write_end = os.pipe()
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                pid = os.fork()
+            if pid == 0:
+                try:
+                    os.close(read_end)
+                    contents = (first.decode(), second.decode())
+                    fs.write_file("target", contents[1])
+                    os.write(write_end, b"!")
+                    for i in range(10**9):
+                        fs.write_file("target", contents[i % 2])
+                finally:
+                    os._exit(0)
+            os.close(write_end)
+            assert os.read(read_end, 1) == b"!"  # writing has begun
+            os.close(read_end)
+            time.sleep(rng.uniform(0, 0.03))  # the kill moment, not a synchronisation
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            assert target.read_bytes() in (first, second)
+            assert stat.S_IMODE(os.stat(target).st_mode) == 0o640
+            for name in os.listdir(root):
+                if name == "target":
+                    continue
+                assert re.fullmatch(TEMP_NAME, name), name
+                leftovers += 1
+                os.remove(root / name)
+    print(f"leftover temporary files after 300 kills: {leftovers}")
