@@ -81,6 +81,15 @@ def test_list_everything_is_file_list_order(tree, ready_fs):
     assert fs.list() == fs.list("**") == fs.glob("**") == fs.list("**/*")
 
 
+def test_each_listing_is_a_list_of_its_own(tree, ready_fs):
+    fs = ready_fs(tree)
+    first = fs.list()
+    expected = list(first)
+    first.clear()
+    second = fs.list()
+    assert second == expected and second is not fs.list()
+
+
 @pytest.mark.parametrize("pattern, reason", [
     ("[", "unclosed character class; missing ']'"),
     ("a{b", "unclosed alternate group; missing '}' (maybe escape '{' with '[{]'?)"),

@@ -24,6 +24,16 @@ struct FileSystemValue {
   std::string search_root;
   std::shared_ptr<FileIndex> index;
   std::shared_ptr<std::atomic<bool>> shutdown;
+  // The last listing of every file as a Python list, and the index's file-list
+  // generation it shows: list() hands out copies while it is current. A memo
+  // guarded by the interpreter lock, released with the object.
+  PyObject* full_listing = nullptr;
+  uint64_t full_listing_generation = 0;
+
+  FileSystemValue() = default;
+  FileSystemValue(const FileSystemValue&) = delete;
+  FileSystemValue& operator=(const FileSystemValue&) = delete;
+  ~FileSystemValue() { Py_XDECREF(full_listing); }
 };
 
 // clang-format off

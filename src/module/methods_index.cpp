@@ -13,15 +13,28 @@ const ArgSpec kListSpec = {"FileSystem", "list", {"pattern", "only_files"}, 0};
 const ArgSpec kGlobSpec = {"FileSystem", "glob", {"pattern"}, 1};
 const ArgSpec kGetMetadataSpec = {"FileSystem", "get_metadata", {"path"}, 1};
 
-PyObject* Listing(FileIndex& index, const std::string& pattern,
-                  bool only_files) {
+bool MatchesEverything(const std::string& pattern) {
+  return pattern == "**" || pattern == "**/*";
+}
+
+PyObject* ListToPython(FileSystemValue& fs, const std::string& pattern,
+                       bool only_files) {
+  FileIndex& index = *fs.index;
+  const bool full = only_files && MatchesEverything(pattern);
+  if (full && fs.full_listing != nullptr && index.is_ready() &&
+      fs.full_listing_generation == index.file_list_generation()) {
+    return PyList_GetSlice(fs.full_listing, 0, PY_SSIZE_T_MAX);
+  }
   auto listed = index.list_matching(pattern, only_files);
   if (!listed) return RaiseFsError(listed.error());
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(listed->size()));
+  // Built while the listing holds the index's read lock: no Python code runs
+  // here (a collection only happens at the interpreter's next check), so
+  // nothing can call back into the index.
+  const std::vector<std::string_view>& texts = listed->texts();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(texts.size()));
   if (list == nullptr) return nullptr;
   Py_ssize_t i = 0;
-  for (const ListedPath& entry : *listed) {
-    std::string_view text = entry.relative();
+  for (std::string_view text : texts) {
     // "replace" gives the same text as the lossy conversion used for matching.
     PyObject* item = PyUnicode_DecodeUTF8(
         text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
@@ -31,7 +44,11 @@ PyObject* Listing(FileIndex& index, const std::string& pattern,
     }
     PyList_SetItem(list, i++, item);
   }
-  return list;
+  if (!full) return list;
+  Py_XDECREF(fs.full_listing);
+  fs.full_listing = list;
+  fs.full_listing_generation = listed->generation();
+  return PyList_GetSlice(list, 0, PY_SSIZE_T_MAX);
 }
 
 }  // namespace
@@ -46,7 +63,7 @@ PyObject* FsList(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!a.Str(0, &pattern, "**/*") || !a.Bool(1, &only_files, true)) {
           return nullptr;
         }
-        return Listing(*fs.index, pattern, only_files);
+        return ListToPython(fs, pattern, only_files);
       });
 }
 
@@ -56,7 +73,7 @@ PyObject* FsGlob(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     [](FileSystemValue& fs, const Args& a) -> PyObject* {
                       std::string pattern;
                       if (!a.Str(0, &pattern)) return nullptr;
-                      return Listing(*fs.index, pattern, true);
+                      return ListToPython(fs, pattern, true);
                     });
 }
 

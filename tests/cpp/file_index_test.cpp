@@ -1,21 +1,22 @@
 #include "fs/index/file_index.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <future>
-#include <thread>
 #include <filesystem>
-#include <fstream>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "test_util.h"
 
 namespace tolvane {
 namespace {
 
-namespace fs = std::filesystem;
+using testing::ScratchDir;
+using testing::WriteFile;
 
 struct RelativeCase {
   std::string root;
@@ -23,7 +24,7 @@ struct RelativeCase {
   std::string expected;
 };
 
-class RelativePathTest : public testing::TestWithParam<RelativeCase> {};
+class RelativePathTest : public ::testing::TestWithParam<RelativeCase> {};
 
 TEST_P(RelativePathTest, StripsTheRootComponentWise) {
   const RelativeCase& c = GetParam();
@@ -32,41 +33,32 @@ TEST_P(RelativePathTest, StripsTheRootComponentWise) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RelativePathTest,
-    testing::Values(RelativeCase{".", "./a", "a"},
-                    RelativeCase{".", "./src/b", "src/b"},
-                    RelativeCase{"proj", "proj/src/a.py", "src/a.py"},
-                    RelativeCase{"proj/", "proj/src/a.py", "src/a.py"},
-                    RelativeCase{"proj", "proj//src/./a.py", "src/./a.py"},
-                    RelativeCase{"proj", "proj", ""},
-                    RelativeCase{"proj", "proj/", ""},
-                    RelativeCase{"proj", "project/a", "project/a"},
-                    RelativeCase{"/data", "/elsewhere/x", "/elsewhere/x"},
-                    RelativeCase{"./proj", "proj/a", "proj/a"},
-                    RelativeCase{"r", "r/bad\xff", "bad\xEF\xBF\xBD"}));
+    ::testing::Values(RelativeCase{".", "./a", "a"},
+                      RelativeCase{".", "./src/b", "src/b"},
+                      RelativeCase{"proj", "proj/src/a.py", "src/a.py"},
+                      RelativeCase{"proj/", "proj/src/a.py", "src/a.py"},
+                      RelativeCase{"proj", "proj//src/./a.py", "src/./a.py"},
+                      RelativeCase{"proj", "proj", ""},
+                      RelativeCase{"proj", "proj/", ""},
+                      RelativeCase{"proj", "project/a", "project/a"},
+                      RelativeCase{"/data", "/elsewhere/x", "/elsewhere/x"},
+                      RelativeCase{"./proj", "proj/a", "proj/a"},
+                      RelativeCase{"r", "r/bad\xff", "bad\xEF\xBF\xBD"}));
 
-class FileIndexTest : public testing::Test {
+class FileIndexTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/file_index_test.XXXXXX";
-    root_ = mkdtemp(pattern);
-  }
-  void TearDown() override { fs::remove_all(root_); }
-  void Write(const std::string& rel, const std::string& content) {
-    fs::path path = fs::path(root_) / rel;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-  }
-  static std::vector<std::string> Texts(const std::vector<ListedPath>& listed) {
+  static std::vector<std::string> Texts(const Listing& listed) {
     std::vector<std::string> texts;
-    for (const ListedPath& p : listed) texts.emplace_back(p.relative());
+    for (std::string_view text : listed.texts()) texts.emplace_back(text);
     std::sort(texts.begin(), texts.end());
     return texts;
   }
-  std::string root_;
+  ScratchDir dir_;
+  const std::string root_ = dir_.path();
 };
 
 TEST_F(FileIndexTest, QueriesWaitForTheFirstBuild) {
-  Write("a.txt", "a");
+  WriteFile(dir_ / "a.txt", "a");
   FileIndex index(root_);
   EXPECT_FALSE(index.is_ready());
   auto early = index.list_matching("[", true);
@@ -79,9 +71,9 @@ TEST_F(FileIndexTest, QueriesWaitForTheFirstBuild) {
 }
 
 TEST_F(FileIndexTest, ListsFilesAndDirectoriesByPattern) {
-  Write("src/a.py", "x");
-  Write("src/sub/b.py", "y");
-  Write("notes.txt", "z");
+  WriteFile(dir_ / "src/a.py", "x");
+  WriteFile(dir_ / "src/sub/b.py", "y");
+  WriteFile(dir_ / "notes.txt", "z");
   FileIndex index(root_);
   ASSERT_TRUE(index.rebuild());
   EXPECT_EQ(Texts(*index.list_matching("*.py", true)),
@@ -100,7 +92,7 @@ TEST_F(FileIndexTest, ListsFilesAndDirectoriesByPattern) {
 }
 
 TEST_F(FileIndexTest, MetadataIsFoundUnderAnySpelling) {
-  Write("src/a.py", "hello");
+  WriteFile(dir_ / "src/a.py", "hello");
   FileIndex index(root_);
   ASSERT_TRUE(index.rebuild());
   for (const std::string& spelling :
@@ -115,11 +107,11 @@ TEST_F(FileIndexTest, MetadataIsFoundUnderAnySpelling) {
 }
 
 TEST_F(FileIndexTest, SecondBuildReplacesTheList) {
-  Write("old.txt", "o");
+  WriteFile(dir_ / "old.txt", "o");
   FileIndex index(root_);
   ASSERT_TRUE(index.rebuild());
-  fs::remove(fs::path(root_) / "old.txt");
-  Write("new.txt", "n");
+  std::filesystem::remove(dir_ / "old.txt");
+  WriteFile(dir_ / "new.txt", "n");
   ASSERT_TRUE(index.rebuild());
   EXPECT_EQ(Texts(*index.list_matching("**", true)),
             std::vector<std::string>{"new.txt"});
@@ -127,20 +119,22 @@ TEST_F(FileIndexTest, SecondBuildReplacesTheList) {
 }
 
 TEST_F(FileIndexTest, ABuildThatFindsTheClaimTakenChangesNothing) {
-  Write("a.txt", "a");
+  WriteFile(dir_ / "a.txt", "a");
   std::atomic<int> walks{0};
   std::promise<void> entered, release;
   std::shared_future<void> released = release.get_future().share();
-  FileIndex index(root_, [&](const std::string& root, const WalkVisitor& visit) {
-    if (walks++ == 0) {
-      entered.set_value();
-      released.wait();
-    }
-    ParallelWalk(root, visit);
-  });
+  FileIndex index(root_,
+                  [&](const std::string& root, const WalkVisitor& visit) {
+                    if (walks++ == 0) {
+                      entered.set_value();
+                      released.wait();
+                    }
+                    ParallelWalk(root, visit);
+                  });
   std::thread first([&] { (void)index.rebuild(); });
   entered.get_future().wait();
-  EXPECT_TRUE(index.rebuild());  // returns at once: the running build holds the claim
+  EXPECT_TRUE(
+      index.rebuild());  // returns at once: the running build holds the claim
   EXPECT_EQ(walks.load(), 1);
   EXPECT_FALSE(index.is_ready());
   EXPECT_EQ(index.list_matching("**", true).error().kind(),
@@ -153,13 +147,14 @@ TEST_F(FileIndexTest, ABuildThatFindsTheClaimTakenChangesNothing) {
 }
 
 TEST_F(FileIndexTest, ReadyIsFalseOnlyWhileARefreshWalks) {
-  Write("a.txt", "a");
+  WriteFile(dir_ / "a.txt", "a");
   std::vector<bool> ready_during_walk;
   FileIndex* self = nullptr;
-  FileIndex index(root_, [&](const std::string& root, const WalkVisitor& visit) {
-    ready_during_walk.push_back(self->is_ready());
-    ParallelWalk(root, visit);
-  });
+  FileIndex index(root_,
+                  [&](const std::string& root, const WalkVisitor& visit) {
+                    ready_during_walk.push_back(self->is_ready());
+                    ParallelWalk(root, visit);
+                  });
   self = &index;
   ASSERT_TRUE(index.rebuild());
   ASSERT_TRUE(index.rebuild());

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <iterator>
 #include <ostream>
 #include <random>
@@ -20,25 +19,14 @@
 #include <vector>
 
 #include "fs/glob/glob_syntax.h"
+#include "test_util.h"
 
 namespace tolvane {
 namespace {
 
 using namespace std::string_view_literals;
 
-std::string Escaped(std::string_view bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  return out;
-}
+using testing::Escaped;
 
 GlobMatcher MustCompile(std::string_view pattern) {
   Result<GlobMatcher> matcher = GlobMatcher::Compile(pattern);

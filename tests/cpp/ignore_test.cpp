@@ -21,7 +21,7 @@
 namespace tolvane {
 namespace {
 
-using namespace ignore_testing;
+using namespace tolvane::testing;
 using Shape = IgnoreRule::Shape;
 
 // -----------------------------------------------------------------------------
@@ -38,10 +38,10 @@ struct LineCase {
 };
 
 void PrintTo(const LineCase& c, std::ostream* os) {
-  *os << testing::PrintToString(c.line);
+  *os << ::testing::PrintToString(c.line);
 }
 
-class IgnoreLineTest : public testing::TestWithParam<LineCase> {};
+class IgnoreLineTest : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(IgnoreLineTest, ParsesAsGitDoes) {
   const LineCase& c = GetParam();
@@ -57,7 +57,7 @@ TEST_P(IgnoreLineTest, ParsesAsGitDoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     NoRule, IgnoreLineTest,
-    testing::Values(
+    ::testing::Values(
         LineCase{"", false}, LineCase{"# comment", false}, LineCase{"#", false},
         LineCase{"   ", false}, LineCase{"!", false}, LineCase{"/", false},
         LineCase{"!/", false}, LineCase{"x\\", false}, LineCase{"x/\\", false},
@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     EscapesAndSpaces, IgnoreLineTest,
-    testing::Values(
+    ::testing::Values(
         LineCase{"\\#hash", true, false, false, true, Shape::kLiteral, "#hash"},
         LineCase{"\\!bang", true, false, false, true, Shape::kLiteral, "!bang"},
         LineCase{" #x", true, false, false, true, Shape::kLiteral, " #x"},
@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     FlagsAndShapes, IgnoreLineTest,
-    testing::Values(
+    ::testing::Values(
         LineCase{"!x", true, true, false, true, Shape::kLiteral, "x"},
         LineCase{"x/", true, false, true, true, Shape::kLiteral, "x"},
         LineCase{"!x/", true, true, true, true, Shape::kLiteral, "x"},
@@ -116,11 +116,11 @@ struct MatchCase {
 };
 
 void PrintTo(const MatchCase& c, std::ostream* os) {
-  *os << testing::PrintToString(c.rules) << " on "
-      << testing::PrintToString(c.path) << (c.is_dir ? " (dir)" : "");
+  *os << ::testing::PrintToString(c.rules) << " on "
+      << ::testing::PrintToString(c.path) << (c.is_dir ? " (dir)" : "");
 }
 
-class IgnoreRulesTest : public testing::TestWithParam<MatchCase> {};
+class IgnoreRulesTest : public ::testing::TestWithParam<MatchCase> {};
 
 TEST_P(IgnoreRulesTest, LastMatchingRuleWins) {
   const MatchCase& c = GetParam();
@@ -136,109 +136,109 @@ constexpr auto kWhite = IgnoreMatch::kWhitelist;
 
 INSTANTIATE_TEST_SUITE_P(
     Precedence, IgnoreRulesTest,
-    testing::Values(MatchCase{"foo\n!foo", "foo", false, kWhite},
-                    MatchCase{"!foo\nfoo", "foo", false, kIgnore},
-                    MatchCase{"*.o\n!keep.o", "keep.o", false, kWhite},
-                    MatchCase{"*.o\n!keep.o", "x.o", false, kIgnore},
-                    MatchCase{"!keep.o\n*.o", "keep.o", false, kIgnore},
-                    MatchCase{"foo\n!foo/", "foo", false, kIgnore},
-                    MatchCase{"foo\n!foo/", "foo", true, kWhite},
-                    MatchCase{"/a/b\n!b", "a/b", false, kWhite},
-                    MatchCase{"!b\n/a/b", "a/b", false, kIgnore},
-                    MatchCase{"a*\n!ab\nabc", "ab", false, kWhite},
-                    MatchCase{"a*\n!ab\nabc", "abc", false, kIgnore},
-                    MatchCase{"a*\n!ab\nabc", "ax", false, kIgnore},
-                    MatchCase{"bar", "baz", false, kNone},
-                    MatchCase{"", "x", false, kNone},
-                    MatchCase{"\xEF\xBB\xBF"
-                              "bom\r\nnext\r\n",
-                              "bom", false, kIgnore},
-                    MatchCase{"bom\r\nnext\r\n", "next", false, kIgnore},
-                    MatchCase{"last-line-without-newline",
-                              "last-line-without-newline", false, kIgnore}));
+    ::testing::Values(MatchCase{"foo\n!foo", "foo", false, kWhite},
+                      MatchCase{"!foo\nfoo", "foo", false, kIgnore},
+                      MatchCase{"*.o\n!keep.o", "keep.o", false, kWhite},
+                      MatchCase{"*.o\n!keep.o", "x.o", false, kIgnore},
+                      MatchCase{"!keep.o\n*.o", "keep.o", false, kIgnore},
+                      MatchCase{"foo\n!foo/", "foo", false, kIgnore},
+                      MatchCase{"foo\n!foo/", "foo", true, kWhite},
+                      MatchCase{"/a/b\n!b", "a/b", false, kWhite},
+                      MatchCase{"!b\n/a/b", "a/b", false, kIgnore},
+                      MatchCase{"a*\n!ab\nabc", "ab", false, kWhite},
+                      MatchCase{"a*\n!ab\nabc", "abc", false, kIgnore},
+                      MatchCase{"a*\n!ab\nabc", "ax", false, kIgnore},
+                      MatchCase{"bar", "baz", false, kNone},
+                      MatchCase{"", "x", false, kNone},
+                      MatchCase{"\xEF\xBB\xBF"
+                                "bom\r\nnext\r\n",
+                                "bom", false, kIgnore},
+                      MatchCase{"bom\r\nnext\r\n", "next", false, kIgnore},
+                      MatchCase{"last-line-without-newline",
+                                "last-line-without-newline", false, kIgnore}));
 
 INSTANTIATE_TEST_SUITE_P(
     Anchoring, IgnoreRulesTest,
-    testing::Values(MatchCase{"foo", "a/b/foo", false, kIgnore},
-                    MatchCase{"/foo", "foo", false, kIgnore},
-                    MatchCase{"/foo", "a/foo", false, kNone},
-                    MatchCase{"a/foo", "a/foo", false, kIgnore},
-                    MatchCase{"a/foo", "x/a/foo", false, kNone},
-                    MatchCase{"foo/", "foo", true, kIgnore},
-                    MatchCase{"foo/", "foo", false, kNone},
-                    MatchCase{"foo/", "a/foo", true, kIgnore},
-                    MatchCase{"a/foo/", "a/foo", true, kIgnore},
-                    MatchCase{"a/foo/", "a/foo", false, kNone},
-                    MatchCase{"*.o", "deep/x/y.o", false, kIgnore},
-                    MatchCase{"/*.o", "y.o", false, kIgnore},
-                    MatchCase{"/*.o", "x/y.o", false, kNone}));
+    ::testing::Values(MatchCase{"foo", "a/b/foo", false, kIgnore},
+                      MatchCase{"/foo", "foo", false, kIgnore},
+                      MatchCase{"/foo", "a/foo", false, kNone},
+                      MatchCase{"a/foo", "a/foo", false, kIgnore},
+                      MatchCase{"a/foo", "x/a/foo", false, kNone},
+                      MatchCase{"foo/", "foo", true, kIgnore},
+                      MatchCase{"foo/", "foo", false, kNone},
+                      MatchCase{"foo/", "a/foo", true, kIgnore},
+                      MatchCase{"a/foo/", "a/foo", true, kIgnore},
+                      MatchCase{"a/foo/", "a/foo", false, kNone},
+                      MatchCase{"*.o", "deep/x/y.o", false, kIgnore},
+                      MatchCase{"/*.o", "y.o", false, kIgnore},
+                      MatchCase{"/*.o", "x/y.o", false, kNone}));
 
 INSTANTIATE_TEST_SUITE_P(
     Wildcards, IgnoreRulesTest,
-    testing::Values(MatchCase{"a*b", "a/b", false, kNone},
-                    MatchCase{"x/a*b", "x/ab", false, kIgnore},
-                    MatchCase{"x/a*b", "x/a/b", false, kNone},
-                    MatchCase{"x/a?b", "x/a/b", false, kNone},
-                    MatchCase{"x/a?b", "x/acb", false, kIgnore},
-                    MatchCase{"f?o", "fo", false, kNone},
-                    MatchCase{"*", "anything", false, kIgnore},
-                    MatchCase{"/*", "a/b", false, kNone},
-                    MatchCase{"a/*", "a/b", false, kIgnore},
-                    MatchCase{"a/*", "a/b/c", false, kNone},
-                    MatchCase{"*.o", ".o", false, kIgnore},
-                    MatchCase{"\\#*#", "#x#", false, kIgnore},
-                    MatchCase{"\\#*#", "#x", false, kNone},
-                    MatchCase{"?t", "\xC3\xA9t", false, kNone},
-                    MatchCase{"??t", "\xC3\xA9t", false, kIgnore},
-                    MatchCase{"n\xFFx", "n\xFFx", false, kIgnore},
-                    MatchCase{"new*line", "new\nline", false, kIgnore},
-                    MatchCase{"Foo", "foo", false, kNone}));
+    ::testing::Values(MatchCase{"a*b", "a/b", false, kNone},
+                      MatchCase{"x/a*b", "x/ab", false, kIgnore},
+                      MatchCase{"x/a*b", "x/a/b", false, kNone},
+                      MatchCase{"x/a?b", "x/a/b", false, kNone},
+                      MatchCase{"x/a?b", "x/acb", false, kIgnore},
+                      MatchCase{"f?o", "fo", false, kNone},
+                      MatchCase{"*", "anything", false, kIgnore},
+                      MatchCase{"/*", "a/b", false, kNone},
+                      MatchCase{"a/*", "a/b", false, kIgnore},
+                      MatchCase{"a/*", "a/b/c", false, kNone},
+                      MatchCase{"*.o", ".o", false, kIgnore},
+                      MatchCase{"\\#*#", "#x#", false, kIgnore},
+                      MatchCase{"\\#*#", "#x", false, kNone},
+                      MatchCase{"?t", "\xC3\xA9t", false, kNone},
+                      MatchCase{"??t", "\xC3\xA9t", false, kIgnore},
+                      MatchCase{"n\xFFx", "n\xFFx", false, kIgnore},
+                      MatchCase{"new*line", "new\nline", false, kIgnore},
+                      MatchCase{"Foo", "foo", false, kNone}));
 
 INSTANTIATE_TEST_SUITE_P(
     DoubleStars, IgnoreRulesTest,
-    testing::Values(MatchCase{"**/foo", "foo", false, kIgnore},
-                    MatchCase{"**/foo", "a/b/foo", false, kIgnore},
-                    MatchCase{"**/a/foo", "a/foo", false, kIgnore},
-                    MatchCase{"**/a/foo", "x/a/foo", false, kIgnore},
-                    MatchCase{"**/a/foo", "x/b/foo", false, kNone},
-                    MatchCase{"a/**", "a/x", false, kIgnore},
-                    MatchCase{"a/**", "a/x/y", false, kIgnore},
-                    MatchCase{"a/**", "a", true, kNone},
-                    MatchCase{"a/**/b", "a/b", false, kIgnore},
-                    MatchCase{"a/**/b", "a/x/y/b", false, kIgnore},
-                    MatchCase{"a/**/b", "a/xb", false, kNone},
-                    MatchCase{"a/**\\/b", "a/b", false, kNone},
-                    MatchCase{"a/**\\/b", "a/x/b", false, kIgnore},
-                    MatchCase{"a/x**/b", "a/xy/z/b", false, kIgnore},
-                    MatchCase{"a/?x**/b", "a/yxy/z/b", false, kNone},
-                    MatchCase{"a/?x**/b", "a/yxy/b", false, kIgnore},
-                    MatchCase{"b**r", "b/r", false, kNone},
-                    MatchCase{"b**r", "bxyr", false, kIgnore},
-                    MatchCase{"/**", "a/b/c", false, kIgnore}));
+    ::testing::Values(MatchCase{"**/foo", "foo", false, kIgnore},
+                      MatchCase{"**/foo", "a/b/foo", false, kIgnore},
+                      MatchCase{"**/a/foo", "a/foo", false, kIgnore},
+                      MatchCase{"**/a/foo", "x/a/foo", false, kIgnore},
+                      MatchCase{"**/a/foo", "x/b/foo", false, kNone},
+                      MatchCase{"a/**", "a/x", false, kIgnore},
+                      MatchCase{"a/**", "a/x/y", false, kIgnore},
+                      MatchCase{"a/**", "a", true, kNone},
+                      MatchCase{"a/**/b", "a/b", false, kIgnore},
+                      MatchCase{"a/**/b", "a/x/y/b", false, kIgnore},
+                      MatchCase{"a/**/b", "a/xb", false, kNone},
+                      MatchCase{"a/**\\/b", "a/b", false, kNone},
+                      MatchCase{"a/**\\/b", "a/x/b", false, kIgnore},
+                      MatchCase{"a/x**/b", "a/xy/z/b", false, kIgnore},
+                      MatchCase{"a/?x**/b", "a/yxy/z/b", false, kNone},
+                      MatchCase{"a/?x**/b", "a/yxy/b", false, kIgnore},
+                      MatchCase{"b**r", "b/r", false, kNone},
+                      MatchCase{"b**r", "bxyr", false, kIgnore},
+                      MatchCase{"/**", "a/b/c", false, kIgnore}));
 
 INSTANTIATE_TEST_SUITE_P(
     Classes, IgnoreRulesTest,
-    testing::Values(MatchCase{"[fb]oo", "boo", false, kIgnore},
-                    MatchCase{"[fb]oo", "zoo", false, kNone},
-                    MatchCase{"[!f]oo", "boo", false, kIgnore},
-                    MatchCase{"[!f]oo", "foo", false, kNone},
-                    MatchCase{"[^f]oo", "foo", false, kNone},
-                    MatchCase{"[a-c]x", "bx", false, kIgnore},
-                    MatchCase{"[c-a]x", "bx", false, kNone},
-                    MatchCase{"[]]x", "]x", false, kIgnore},
-                    MatchCase{"[!]]x", "]x", false, kNone},
-                    MatchCase{"[!]]x", "ax", false, kIgnore},
-                    MatchCase{"[a-]x", "-x", false, kIgnore},
-                    MatchCase{"[\\]]x", "]x", false, kIgnore},
-                    MatchCase{"x[[:digit:]]", "x7", false, kIgnore},
-                    MatchCase{"x[[:digit:]]", "xa", false, kNone},
-                    MatchCase{"x[[:space:]]", "x\t", false, kIgnore},
-                    MatchCase{"x[[:space:]]", "x\v", false, kNone},
-                    MatchCase{"x[[:upper:][:digit:]]", "xQ", false, kIgnore},
-                    MatchCase{"x[[:punct:]]", "x_", false, kIgnore},
-                    MatchCase{"x[[x]", "x[", false, kIgnore},
-                    MatchCase{"a[/]b\n/c[!x]d", "c/d", false, kNone},
-                    MatchCase{"x[\xE0-\xEF]", "x\xE9", false, kIgnore}));
+    ::testing::Values(MatchCase{"[fb]oo", "boo", false, kIgnore},
+                      MatchCase{"[fb]oo", "zoo", false, kNone},
+                      MatchCase{"[!f]oo", "boo", false, kIgnore},
+                      MatchCase{"[!f]oo", "foo", false, kNone},
+                      MatchCase{"[^f]oo", "foo", false, kNone},
+                      MatchCase{"[a-c]x", "bx", false, kIgnore},
+                      MatchCase{"[c-a]x", "bx", false, kNone},
+                      MatchCase{"[]]x", "]x", false, kIgnore},
+                      MatchCase{"[!]]x", "]x", false, kNone},
+                      MatchCase{"[!]]x", "ax", false, kIgnore},
+                      MatchCase{"[a-]x", "-x", false, kIgnore},
+                      MatchCase{"[\\]]x", "]x", false, kIgnore},
+                      MatchCase{"x[[:digit:]]", "x7", false, kIgnore},
+                      MatchCase{"x[[:digit:]]", "xa", false, kNone},
+                      MatchCase{"x[[:space:]]", "x\t", false, kIgnore},
+                      MatchCase{"x[[:space:]]", "x\v", false, kNone},
+                      MatchCase{"x[[:upper:][:digit:]]", "xQ", false, kIgnore},
+                      MatchCase{"x[[:punct:]]", "x_", false, kIgnore},
+                      MatchCase{"x[[x]", "x[", false, kIgnore},
+                      MatchCase{"a[/]b\n/c[!x]d", "c/d", false, kNone},
+                      MatchCase{"x[\xE0-\xEF]", "x\xE9", false, kIgnore}));
 
 // -----------------------------------------------------------------------------
 // Generated cases against git: each case directory holds a .gitignore of its
@@ -334,8 +334,8 @@ TEST(IgnoreRulesAgainstGit, GeneratedRulesAndPathsAgree) {
     for (const std::string& file : files) {
       bool git_lists = listed.count(prefix + file) > 0;
       EXPECT_EQ(!ExcludedByRules(rules.get(), file), git_lists)
-          << "rules " << testing::PrintToString(kGeneratedRules[i]) << " on "
-          << testing::PrintToString(file);
+          << "rules " << ::testing::PrintToString(kGeneratedRules[i]) << " on "
+          << ::testing::PrintToString(file);
     }
   }
 }
@@ -360,7 +360,7 @@ struct ChainCase {
 
 void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name; }
 
-class IgnoreChainTest : public testing::TestWithParam<ChainCase> {};
+class IgnoreChainTest : public ::testing::TestWithParam<ChainCase> {};
 
 TEST_P(IgnoreChainTest, FirstFileWithAVerdictWins) {
   const ChainCase& c = GetParam();
@@ -378,7 +378,7 @@ IgnoreChain::DirFiles Files(std::string ignore, std::string gitignore,
 
 INSTANTIATE_TEST_SUITE_P(
     Files, IgnoreChainTest,
-    testing::Values(
+    ::testing::Values(
         ChainCase{"IgnoreOverridesGitignore", Files("!x", "", true),
                   Files("", "x"), nullptr, "x", kWhite},
         ChainCase{"DeeperIgnoreFirst", Files("x", ""), Files("!x", ""), nullptr,
@@ -435,10 +435,10 @@ struct ConfigCase {
 };
 
 void PrintTo(const ConfigCase& c, std::ostream* os) {
-  *os << testing::PrintToString(c.text);
+  *os << ::testing::PrintToString(c.text);
 }
 
-class GitConfigTest : public testing::TestWithParam<ConfigCase> {};
+class GitConfigTest : public ::testing::TestWithParam<ConfigCase> {};
 
 TEST_P(GitConfigTest, ReadsCoreExcludesFileAsGitDoes) {
   const ConfigCase& c = GetParam();
@@ -446,7 +446,7 @@ TEST_P(GitConfigTest, ReadsCoreExcludesFileAsGitDoes) {
 
   ScratchDir dir;
   WriteFile(dir / "config", c.text);
-  CommandResult git = RunCommand("git config -f " + Quote(dir / "config") +
+  ProcessOutput git = RunCommand("git config -f " + Quote(dir / "config") +
                                  " --get core.excludesfile 2>/dev/null");
   std::optional<std::string> from_git;
   if (git.status == 0 && git.output.ends_with('\n')) {
@@ -457,7 +457,7 @@ TEST_P(GitConfigTest, ReadsCoreExcludesFileAsGitDoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Syntax, GitConfigTest,
-    testing::Values(
+    ::testing::Values(
         ConfigCase{"[core]\n\texcludesFile = /x\n", "/x"},
         ConfigCase{"[Core]\nEXCLUDESFILE=/x", "/x"},
         ConfigCase{"[core] excludesfile = /x\n", "/x"},
@@ -498,7 +498,7 @@ struct GlobalCase {
 
 void PrintTo(const GlobalCase& c, std::ostream* os) { *os << c.name; }
 
-class GlobalExcludesTest : public testing::TestWithParam<GlobalCase> {};
+class GlobalExcludesTest : public ::testing::TestWithParam<GlobalCase> {};
 
 TEST_P(GlobalExcludesTest, FindsThePathGitUses) {
   const GlobalCase& c = GetParam();
@@ -510,16 +510,13 @@ TEST_P(GlobalExcludesTest, FindsThePathGitUses) {
   if (c.set_global) env.Set("GIT_CONFIG_GLOBAL", scratch / "global");
   for (const auto& [path, content] : c.files)
     WriteFile(scratch / path, content);
-  std::string expected = c.expected;
-  if (size_t at = expected.find('@'); at != std::string::npos) {
-    expected.replace(at, 1, scratch.path());
-  }
-  EXPECT_EQ(GlobalExcludesPath(), expected);
+  EXPECT_EQ(GlobalExcludesPath(),
+            ReplaceFirst(c.expected, "@", scratch.path()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sources, GlobalExcludesTest,
-    testing::Values(
+    ::testing::Values(
         GlobalCase{"HomeDefault",
                    false,
                    std::nullopt,

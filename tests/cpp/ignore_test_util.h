@@ -1,62 +1,22 @@
-// Helpers of the ignore and walk tests: scratch trees, environment overrides,
-// and git as the reference (run through the shell with the test process's own
-// environment).
+// Helpers of the ignore and walk tests: environment overrides and git as the
+// reference (run through the shell with the test process's own environment).
+// The general helpers (scratch directories, file writing) are in test_util.h.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace tolvane::ignore_testing {
+#include "test_util.h"
 
-// A fresh directory under the system's temporary directory, removed with its
-// content at the end.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tolvane-ignore-XXXXXX");
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& relative) const {
-    return path_ + "/" + relative;
-  }
-
- private:
-  std::string path_;
-};
-
-// Writes `content` to `path`, creating the missing parent directories.
-inline void WriteFile(const std::string& path,
-                      const std::string& content = "") {
-  std::filesystem::create_directories(
-      std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-inline void MakeDirs(const std::string& path) {
-  std::filesystem::create_directories(path);
-}
+namespace tolvane::testing {
 
 // Single-quotes `text` for the shell.
 inline std::string Quote(const std::string& text) {
@@ -71,14 +31,9 @@ inline std::string Quote(const std::string& text) {
   return quoted + "'";
 }
 
-struct CommandResult {
-  int status;  // the exit status, or -1 when the command couldn't run
-  std::string output;
-};
-
 // Runs `command` through /bin/sh and collects its standard output.
-inline CommandResult RunCommand(const std::string& command) {
-  CommandResult result{-1, {}};
+inline ProcessOutput RunCommand(const std::string& command) {
+  ProcessOutput result{-1, {}};
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
   char buffer[4096];
@@ -93,7 +48,7 @@ inline CommandResult RunCommand(const std::string& command) {
 // Runs git in `dir` with `args` (already quoted where needed); fails the test
 // when git fails.
 inline std::string Git(const std::string& dir, const std::string& args) {
-  CommandResult result =
+  ProcessOutput result =
       RunCommand("git -C " + Quote(dir) + " " + args + " 2>/dev/null");
   EXPECT_EQ(result.status, 0) << "git " << args << " in " << dir;
   return result.output;
@@ -166,4 +121,4 @@ inline void IsolateGitConfig(EnvOverride& env, const std::string& home) {
   env.Set("GIT_WORK_TREE", std::nullopt);
 }
 
-}  // namespace tolvane::ignore_testing
+}  // namespace tolvane::testing

@@ -1,6 +1,5 @@
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <climits>
@@ -15,13 +14,16 @@
 #include "fs/io/read_lines.h"
 #include "fs/utf8/utf8.h"
 #include "gtest/gtest.h"
-#include "io_test_util.h"
+#include "test_util.h"
 
 namespace tolvane::io {
 namespace {
 
+using testing::ProcessOutput;
+using testing::ReplaceFirst;
+using testing::RunInChild;
 using testing::ScratchDir;
-using testing::WriteBytes;
+using testing::WriteFile;
 using Lines = std::vector<std::string>;
 
 constexpr uint64_t kLarge = 1048576;
@@ -80,7 +82,7 @@ class ReadFileRoundTrip : public ::testing::TestWithParam<WholeCase> {};
 
 TEST_P(ReadFileRoundTrip, ReturnsContentUnchanged) {
   ScratchDir dir;
-  WriteBytes(dir / "f", GetParam().content);
+  WriteFile(dir / "f", GetParam().content);
   auto text = read_file(dir / "f");
   ASSERT_TRUE(text) << ErrorText(text.error());
   EXPECT_EQ(*text, GetParam().content);
@@ -102,14 +104,8 @@ struct ReadFailure {
 };
 
 void Prepare(const ScratchDir& dir) {
-  WriteBytes(dir / "invalid", "ok\n\xFF\n");
+  WriteFile(dir / "invalid", "ok\n\xFF\n");
   ::mkdir((dir / "sub").c_str(), 0755);
-}
-
-std::string Expand(std::string text, const ScratchDir& dir) {
-  if (auto at = text.find("{dir}"); at != std::string::npos)
-    text.replace(at, 5, dir.path());
-  return text;
 }
 
 class ReadFileFailure : public ::testing::TestWithParam<ReadFailure> {};
@@ -120,7 +116,8 @@ TEST_P(ReadFileFailure, ReportsTheError) {
   auto text = read_file(dir / GetParam().path);
   ASSERT_FALSE(text);
   EXPECT_EQ(text.error().kind(), GetParam().kind);
-  EXPECT_EQ(text.error().message(), Expand(GetParam().message, dir));
+  EXPECT_EQ(text.error().message(),
+            ReplaceFirst(GetParam().message, "{dir}", dir.path()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -172,7 +169,7 @@ class LineRule : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(LineRule, BufferedRoad) {
   ScratchDir dir;
-  WriteBytes(dir / "f", GetParam().content);
+  WriteFile(dir / "f", GetParam().content);
   auto lines = read_lines(dir / "f", 0, std::nullopt);
   ASSERT_TRUE(lines) << ErrorText(lines.error());
   EXPECT_EQ(*lines, GetParam().lines);
@@ -180,7 +177,7 @@ TEST_P(LineRule, BufferedRoad) {
 
 TEST_P(LineRule, LargeRoad) {
   ScratchDir dir;
-  WriteBytes(dir / "f", Padding() + GetParam().content);
+  WriteFile(dir / "f", Padding() + GetParam().content);
   auto lines = read_lines(dir / "f", kPaddingLines, std::nullopt);
   ASSERT_TRUE(lines) << ErrorText(lines.error());
   EXPECT_EQ(*lines, GetParam().lines);
@@ -205,7 +202,7 @@ class BufferedUndecodable : public ::testing::TestWithParam<SelectCase> {};
 
 TEST_P(BufferedUndecodable, DropsTheLineButCountsIt) {
   ScratchDir dir;
-  WriteBytes(dir / "f", "a\n\xFF\xFE\nc\n");
+  WriteFile(dir / "f", "a\n\xFF\xFE\nc\n");
   auto lines = read_lines(dir / "f", GetParam().start, GetParam().count);
   ASSERT_TRUE(lines) << ErrorText(lines.error());
   EXPECT_EQ(*lines, GetParam().lines);
@@ -224,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ReadLinesLarge, UndecodableContentFailsWhateverIsAsked) {
   ScratchDir dir;
   std::string content = "a\n\xFF\nc\n" + Padding();
-  WriteBytes(dir / "f", content);
+  WriteFile(dir / "f", content);
   const SelectCase asks[] = {
       {0, std::nullopt, {}}, {0, 0, {}}, {1000, 1, {}}, {UINT64_MAX, 0, {}}};
   for (const auto& ask : asks) {
@@ -240,11 +237,11 @@ TEST(ReadLinesLarge, UndecodableContentFailsWhateverIsAsked) {
 TEST(ReadLinesLarge, ThresholdIsInclusiveForTheBufferedRoad) {
   ScratchDir dir;
   std::string at_threshold = "\xFF\n" + std::string(kLarge - 2, 'x');
-  WriteBytes(dir / "f", at_threshold);
+  WriteFile(dir / "f", at_threshold);
   auto buffered = read_lines(dir / "f", 0, std::nullopt);
   ASSERT_TRUE(buffered);
   EXPECT_EQ(*buffered, Lines{std::string(kLarge - 2, 'x')});
-  WriteBytes(dir / "f", at_threshold + "x");
+  WriteFile(dir / "f", at_threshold + "x");
   EXPECT_FALSE(read_lines(dir / "f", 0, std::nullopt));
 }
 
@@ -264,7 +261,7 @@ class LargeChunks : public ::testing::TestWithParam<ChunkCase> {};
 
 TEST_P(LargeChunks, ValidatesAcrossBoundaries) {
   ScratchDir dir;
-  WriteBytes(dir / "f", GetParam().content);
+  WriteFile(dir / "f", GetParam().content);
   auto lines = read_lines(dir / "f", 0, std::nullopt);
   if (GetParam().error.empty()) {
     ASSERT_TRUE(lines) << ErrorText(lines.error());
@@ -305,7 +302,7 @@ TEST(ReadLinesModel, RandomContentMatchesModel) {
     std::string content = large ? Padding() : "";
     int n = std::uniform_int_distribution<int>(0, 40)(rng);
     for (int i = 0; i < n; ++i) content += pieces[rng() % std::size(pieces)];
-    WriteBytes(dir / "f", content);
+    WriteFile(dir / "f", content);
     Lines all = ModelLines(content);
     uint64_t start = large ? kPaddingLines + rng() % 8 : rng() % 8;
     std::optional<uint64_t> count;
@@ -338,7 +335,8 @@ TEST_P(ReadLinesFailure, ReportsTheError) {
   Prepare(dir);
   auto lines = read_lines(dir / GetParam().path, 0, GetParam().count);
   ASSERT_FALSE(lines);
-  EXPECT_EQ(lines.error().message(), Expand(GetParam().message, dir));
+  EXPECT_EQ(lines.error().message(),
+            ReplaceFirst(GetParam().message, "{dir}", dir.path()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -368,7 +366,7 @@ class ReadRange : public ::testing::TestWithParam<RangeCase> {};
 
 TEST_P(ReadRange, OverHello) {
   ScratchDir dir;
-  WriteBytes(dir / "f", "h\xC3\xA9llo");
+  WriteFile(dir / "f", "h\xC3\xA9llo");
   auto text = read_file_range(dir / "f", GetParam().offset, GetParam().limit);
   if (GetParam().error.empty()) {
     ASSERT_TRUE(text) << ErrorText(text.error());
@@ -416,19 +414,15 @@ TEST(ReadRangeErrors, OpenAndReadFailures) {
 // limit the read of a small file still works.
 TEST(ReadRangeBuffer, BoundedByWhatTheFileHolds) {
   ScratchDir dir;
-  WriteBytes(dir / "f", "abc");
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  WriteFile(dir / "f", "abc");
+  ProcessOutput child = RunInChild([&] {
     struct rlimit limit = {256u << 20, 256u << 20};
     ::setrlimit(RLIMIT_AS, &limit);
     auto text = read_file_range(dir / "f", 1, uint64_t{1} << 62);
-    ::_exit(text && *text == "bc" ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return text ? *text : ErrorText(text.error());
+  });
+  ASSERT_EQ(child.status, 0);
+  EXPECT_EQ(child.output, "bc");
 }
 
 // ---- read_batch ----
@@ -439,7 +433,7 @@ class ReadBatchTest : public ::testing::Test {
     Prepare(dir_);
     for (int i = 0; i < 26; ++i) {
       std::string name = "f" + std::to_string(i);
-      WriteBytes(dir_ / name, "content " + std::to_string(i));
+      WriteFile(dir_ / name, "content " + std::to_string(i));
       good_.push_back(dir_ / name);
     }
   }
@@ -485,7 +479,7 @@ TEST_F(ReadBatchTest, LargeBatchKeepsInputOrder) {
 }
 
 TEST_F(ReadBatchTest, KeysAreResolvedPathText) {
-  WriteBytes(dir_ / "x\xFF", "bytes");
+  WriteFile(dir_ / "x\xFF", "bytes");
   Entries entries =
       read_batch({dir_ / "f1", dir_ / "./f1", dir_ / "x\xFF", dir_ / "f1"});
   EXPECT_EQ(Sorted(entries), Sorted({{dir_ / "f1", "content 1"},

@@ -1,11 +1,12 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
 
 #include "fs/io/edit_replace.h"
 #include "gtest/gtest.h"
-#include "io_test_util.h"
+#include "test_util.h"
 
 namespace tolvane::io {
 namespace {
@@ -13,7 +14,7 @@ namespace {
 using testing::ModeOf;
 using testing::ReadBytes;
 using testing::ScratchDir;
-using testing::WriteBytes;
+using testing::WriteFile;
 
 // Plain references: a byte-by-byte scan that skips past each occurrence, and
 // character splitting for the empty text.
@@ -103,7 +104,7 @@ TEST(OccurrencesModel, RandomTextsMatchTheReference) {
 
 TEST(EditReplaceFile, KeepsModeAndReplacesALinkByAFile) {
   ScratchDir dir;
-  WriteBytes(dir / "script", "echo old\n");
+  WriteFile(dir / "script", "echo old\n");
   ::chmod((dir / "script").c_str(), 0750);
   ASSERT_TRUE(edit_replace(dir / "script", "old", "new", true));
   EXPECT_EQ(ModeOf(dir / "script") & 07777, 0750u);

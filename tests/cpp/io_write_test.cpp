@@ -1,7 +1,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,38 +14,41 @@
 #include "fs/io/write_atomic.h"
 #include "fs/io/write_fast.h"
 #include "gtest/gtest.h"
-#include "io_test_util.h"
+#include "test_util.h"
 
 namespace tolvane::io {
 namespace {
 
 using testing::CurrentUmask;
 using testing::ModeOf;
+using testing::ProcessOutput;
 using testing::ReadBytes;
+using testing::ReplaceFirst;
+using testing::RunInChild;
 using testing::ScratchDir;
-using testing::WriteBytes;
+using testing::WorkingDir;
+using testing::WriteFile;
 
 constexpr char kPersistPrefix[] =
     "Failed to persist file: failed to persist temporary file: ";
 constexpr char kTempName[] = R"(\.tmp[A-Za-z0-9]{6})";
 
-// Sets the working directory for one test and puts the old one back.
-class WorkingDir {
- public:
-  explicit WorkingDir(const std::string& path)
-      : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~WorkingDir() { std::filesystem::current_path(old_); }
-
- private:
-  std::filesystem::path old_;
-};
-
 bool HasTempFile(const std::vector<std::string>& names) {
   return std::any_of(names.begin(), names.end(), [](const std::string& name) {
     return name.starts_with(".tmp");
   });
+}
+
+// Targets both writers fail on (absolute paths in the scratch directory).
+std::string NulInLastComponent(const ScratchDir& d) {
+  return d / std::string("a\0b", 3);
+}
+std::string NulInDirectory(const ScratchDir& d) {
+  return d / std::string("a\0b/c", 5);
+}
+std::string ParentIsFile(const ScratchDir& d) {
+  WriteFile(d / "f", "kept");
+  return d / "f/x";
 }
 
 // ---- write_atomic: what the target becomes ----
@@ -58,41 +60,25 @@ struct AtomicCase {
   mode_t mode;  // expected permission bits; 0: 0600 less the umask
 };
 
+// An existing target "t" with the permission bits `kMode`.
+template <mode_t kMode>
+std::string ExistingTarget(const ScratchDir& d) {
+  WriteFile(d / "t", "old");
+  ::chmod((d / "t").c_str(), kMode);
+  return "t";
+}
+
 const AtomicCase kAtomicCases[] = {
     {"NewFile", [](const ScratchDir&) { return std::string("new"); }, 0},
     {"MissingParents",
      [](const ScratchDir&) { return std::string("a/b/c/new"); }, 0},
-    {"KeepsMode0644",
-     [](const ScratchDir& d) {
-       WriteBytes(d / "t", "old");
-       ::chmod((d / "t").c_str(), 0644);
-       return std::string("t");
-     },
-     0644},
-    {"KeepsExecutableBit",
-     [](const ScratchDir& d) {
-       WriteBytes(d / "t", "old");
-       ::chmod((d / "t").c_str(), 0755);
-       return std::string("t");
-     },
-     0755},
-    {"KeepsReadOnly",
-     [](const ScratchDir& d) {
-       WriteBytes(d / "t", "old");
-       ::chmod((d / "t").c_str(), 0400);
-       return std::string("t");
-     },
-     0400},
-    {"DropsSetIdBits",
-     [](const ScratchDir& d) {
-       WriteBytes(d / "t", "old");
-       ::chmod((d / "t").c_str(), 06755);
-       return std::string("t");
-     },
-     0755},
+    {"KeepsMode0644", ExistingTarget<0644>, 0644},
+    {"KeepsExecutableBit", ExistingTarget<0755>, 0755},
+    {"KeepsReadOnly", ExistingTarget<0400>, 0400},
+    {"DropsSetIdBits", ExistingTarget<06755>, 0755},
     {"LinkToFileTakesItsMode",
      [](const ScratchDir& d) {
-       WriteBytes(d / "dest", "old");
+       WriteFile(d / "dest", "old");
        ::chmod((d / "dest").c_str(), 0640);
        ::symlink("dest", (d / "t").c_str());
        return std::string("t");
@@ -135,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, AtomicWrite,
 
 TEST(AtomicWriteTargets, LinkDestinationAndHardLinksKeepOldContent) {
   ScratchDir dir;
-  WriteBytes(dir / "dest", "old");
+  WriteFile(dir / "dest", "old");
   ::symlink("dest", (dir / "link").c_str());
   ::link((dir / "dest").c_str(), (dir / "hard").c_str());
   ASSERT_TRUE(write_atomic(dir / "link", "new"));
@@ -148,7 +134,7 @@ TEST(AtomicWriteTargets, LinkDestinationAndHardLinksKeepOldContent) {
 
 TEST(AtomicWriteTargets, EmptyAndLargeContent) {
   ScratchDir dir;
-  WriteBytes(dir / "t", "something");
+  WriteFile(dir / "t", "something");
   ASSERT_TRUE(write_atomic(dir / "t", ""));
   EXPECT_EQ(ReadBytes(dir / "t"), "");
   std::string large(5 << 20, 'L');
@@ -207,27 +193,28 @@ const AtomicFailure kAtomicFailures[] = {
     {"TargetIsDirectory",
      [](const ScratchDir& d) {
        ::mkdir((d / "t").c_str(), 0755);
-       WriteBytes(d / "t/inside", "kept");
+       WriteFile(d / "t/inside", "kept");
        return d / "t";
      },
      RegexEscape(std::string(kPersistPrefix) + "Is a directory (os error 21)")},
-    {"ParentIsFile",
-     [](const ScratchDir& d) {
-       WriteBytes(d / "f", "kept");
-       return d / "f/x";
-     },
+    {"ParentIsFile", ParentIsFile,
      R"(Not a directory \(os error 20\) at path "\{dir\}/f/)" +
          std::string(kTempName) + "\""},
-    {"NulInLastComponent",
-     [](const ScratchDir& d) { return d / std::string("a\0b", 3); },
+    {"NulInLastComponent", NulInLastComponent,
      RegexEscape(std::string(kPersistPrefix) +
                  "Invalid argument (os error 22)")},
-    {"NulInDirectory",
-     [](const ScratchDir& d) { return d / std::string("a\0b/c", 5); },
+    {"NulInDirectory", NulInDirectory,
      "file name contained an unexpected NUL byte"},
+    {"QuotedTemporaryPathEscapesTheDirectory",
+     [](const ScratchDir& d) {
+       WriteFile(d / "f\t\"\xFF", "kept");
+       return d / "f\t\"\xFF/x";
+     },
+     R"(Not a directory \(os error 20\) at path "\{dir\}/f\\t\\"\\xFF/)" +
+         std::string(kTempName) + "\""},
     {"AncestorIsFile",
      [](const ScratchDir& d) {
-       WriteBytes(d / "f", "kept");
+       WriteFile(d / "f", "kept");
        return d / "f/g/x";
      },
      R"(Not a directory \(os error 20\))"},
@@ -242,10 +229,8 @@ TEST_P(AtomicWriteFailure, LeavesNoTemporaryFile) {
   auto written = write_atomic(target, "content");
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().kind(), FsError::Kind::kIo);
-  std::string pattern = GetParam().pattern;
-  if (auto at = pattern.find(R"(\{dir\})"); at != std::string::npos) {
-    pattern.replace(at, 7, RegexEscape(dir.path()));
-  }
+  std::string pattern =
+      ReplaceFirst(GetParam().pattern, R"(\{dir\})", RegexEscape(dir.path()));
   EXPECT_TRUE(std::regex_match(written.error().message(), std::regex(pattern)))
       << written.error().message();
   EXPECT_EQ(dir.Entries(), before);
@@ -271,7 +256,7 @@ TEST(AtomicWriteFailures,
 
 TEST(AtomicWriteFailures, RelativeTargetShowsAbsoluteTemporaryPath) {
   ScratchDir dir;
-  WriteBytes(dir / "f", "kept");
+  WriteFile(dir / "f", "kept");
   WorkingDir cwd(dir.path());
   auto written = write_atomic("f/x", "x");
   ASSERT_FALSE(written);
@@ -281,53 +266,29 @@ TEST(AtomicWriteFailures, RelativeTargetShowsAbsoluteTemporaryPath) {
       << written.error().message();
 }
 
-TEST(AtomicWriteFailures, QuotedTemporaryPathEscapesTheDirectory) {
-  ScratchDir dir;
-  WriteBytes(dir / "f\t\"\xFF", "kept");
-  auto written = write_atomic(dir / "f\t\"\xFF/x", "x");
-  ASSERT_FALSE(written);
-  std::regex pattern(R"(Not a directory \(os error 20\) at path ")" +
-                     RegexEscape(dir.path()) + R"(/f\\t\\"\\xFF/)" + kTempName +
-                     "\"");
-  EXPECT_TRUE(std::regex_match(written.error().message(), pattern))
-      << written.error().message();
-}
-
 // A failing write(2) (file size limit) removes the temporary file; checked in a
 // child process, whose limit doesn't reach the test runner.
 TEST(AtomicWriteFailures, WriteFailureRemovesTheTemporaryFile) {
   ScratchDir dir;
-  WriteBytes(dir / "t", "old");
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  WriteFile(dir / "t", "old");
+  ProcessOutput child = RunInChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {4096, 4096};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     auto written = write_atomic(dir / "t", std::string(100000, 'x'));
-    std::string message = written ? "succeeded" : written.error().message();
-    (void)!::write(pipe_fds[1], message.data(), message.size());
-    ::_exit(0);
-  }
-  ::close(pipe_fds[1]);
-  std::string message;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
-    message.append(buffer, n);
-  ::close(pipe_fds[0]);
-  ::waitpid(child, nullptr, 0);
+    return written ? std::string("succeeded") : written.error().message();
+  });
+  EXPECT_EQ(child.status, 0);
   std::regex pattern(R"(File too large \(os error 27\) at path ")" +
                      RegexEscape(dir.path()) + "/" + kTempName + "\"");
-  EXPECT_TRUE(std::regex_match(message, pattern)) << message;
+  EXPECT_TRUE(std::regex_match(child.output, pattern)) << child.output;
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"t"});
   EXPECT_EQ(ReadBytes(dir / "t"), "old");
 }
 
 TEST(AtomicWriteNames, TenCharactersFromTheAlphabetAndDistinct) {
   ScratchDir dir;
-  WriteBytes(dir / "f", "");
+  WriteFile(dir / "f", "");
   std::set<std::string> names;
   std::set<char> seen;
   const std::regex pattern(".*/f/(" + std::string(kTempName) + ")\"");
@@ -371,18 +332,12 @@ const FastFailure kFastFailures[] = {
        return d / "t";
      },
      FsError::Kind::kPathNotFound, "Path not found: {target}"},
-    {"ParentIsFile",
-     [](const ScratchDir& d) {
-       WriteBytes(d / "f", "");
-       return d / "f/x";
-     },
-     FsError::Kind::kIo, "Not a directory (os error 20)"},
-    {"NulInLastComponent",
-     [](const ScratchDir& d) { return d / std::string("a\0b", 3); },
-     FsError::Kind::kIo, "file name contained an unexpected NUL byte"},
-    {"NulInDirectory",
-     [](const ScratchDir& d) { return d / std::string("a\0b/c", 5); },
-     FsError::Kind::kIo, "file name contained an unexpected NUL byte"},
+    {"ParentIsFile", ParentIsFile, FsError::Kind::kIo,
+     "Not a directory (os error 20)"},
+    {"NulInLastComponent", NulInLastComponent, FsError::Kind::kIo,
+     "file name contained an unexpected NUL byte"},
+    {"NulInDirectory", NulInDirectory, FsError::Kind::kIo,
+     "file name contained an unexpected NUL byte"},
 };
 
 class FastWriteFailure : public ::testing::TestWithParam<FastFailure> {};
@@ -393,11 +348,8 @@ TEST_P(FastWriteFailure, ReportsTheError) {
   auto written = write_file_fast(target, "x");
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().kind(), GetParam().kind);
-  std::string expected = GetParam().message;
-  if (auto at = expected.find("{target}"); at != std::string::npos) {
-    expected.replace(at, 8, target);
-  }
-  EXPECT_EQ(written.error().message(), expected);
+  EXPECT_EQ(written.error().message(),
+            ReplaceFirst(GetParam().message, "{target}", target));
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, FastWriteFailure,

@@ -9,29 +9,18 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <ostream>
 #include <string>
 #include <string_view>
+
+#include "test_util.h"
 
 namespace tolvane {
 namespace {
 
 using namespace std::string_view_literals;
 
-std::string Escaped(std::string_view bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  return out;
-}
+using testing::Escaped;
 
 constexpr const char* kValid = nullptr;
 
@@ -125,7 +114,7 @@ constexpr DecodeCase kDecodeCases[] = {
      "\xc3\xa9\xef\xbf\xbd\xef\xbf\xbd\xc3\xa9"sv},
 };
 
-class DecodeTest : public testing::TestWithParam<DecodeCase> {};
+class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTest, ErrorTextMatchesCpython) {
   const DecodeCase& c = GetParam();
@@ -146,7 +135,8 @@ TEST_P(DecodeTest, LossyMatchesCpythonReplace) {
   EXPECT_TRUE(IsUtf8(lossy));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cpython, DecodeTest, testing::ValuesIn(kDecodeCases));
+INSTANTIATE_TEST_SUITE_P(Cpython, DecodeTest,
+                         ::testing::ValuesIn(kDecodeCases));
 
 // An encoder written from the definition of UTF-8, with a chosen width so that
 // overlong forms can be made too.
@@ -227,7 +217,7 @@ void PrintTo(const CutCase& c, std::ostream* os) {
   *os << '"' << Escaped(c.text) << "\" max " << c.max_bytes;
 }
 
-class PrefixAtCharBoundaryTest : public testing::TestWithParam<CutCase> {};
+class PrefixAtCharBoundaryTest : public ::testing::TestWithParam<CutCase> {};
 
 TEST_P(PrefixAtCharBoundaryTest, CutsAtTheLargestBoundary) {
   const CutCase& c = GetParam();
@@ -240,7 +230,7 @@ const std::string k48(48, 'a');
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PrefixAtCharBoundaryTest,
-    testing::Values(
+    ::testing::Values(
         // the repr preview: 50 bytes whole, 51 cut to 50, a two-byte
         // character at bytes 49-50 cut before it
         CutCase{std::string(50, 'a'), 50, 50},

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -26,7 +25,7 @@
 namespace tolvane {
 namespace {
 
-using namespace ignore_testing;
+using namespace tolvane::testing;
 
 // Everything one walk delivered.
 struct Walked {
@@ -70,19 +69,9 @@ Walked WalkTree(const std::string& root) {
   return walked;
 }
 
-// Restores the working directory at its end.
-class CwdGuard {
- public:
-  CwdGuard() : saved_(std::filesystem::current_path()) {}
-  ~CwdGuard() { std::filesystem::current_path(saved_); }
-
- private:
-  std::filesystem::path saved_;
-};
-
 // Each test runs in an environment of its own: a scratch HOME, no git
 // configuration of the machine.
-class WalkTest : public testing::Test {
+class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override { IsolateGitConfig(env_, home_.path()); }
 
@@ -105,32 +94,25 @@ struct RootShape {
 void PrintTo(const RootShape& c, std::ostream* os) { *os << c.name; }
 
 class WalkRootShapeTest : public WalkTest,
-                          public testing::WithParamInterface<RootShape> {};
-
-std::string Expand(std::string text, const std::string& scratch) {
-  if (size_t at = text.find('@'); at != std::string::npos)
-    text.replace(at, 1, scratch);
-  return text;
-}
+                          public ::testing::WithParamInterface<RootShape> {};
 
 TEST_P(WalkRootShapeTest, PathsAreTheRootJoinedWithNames) {
   const RootShape& c = GetParam();
   WriteFile(dir_ / "proj/src/a.py");
   WriteFile(dir_ / "proj/b");
-  CwdGuard cwd;
-  std::filesystem::current_path(dir_ / c.cwd);
-  Walked walked = WalkTree(Expand(c.root, dir_.path()));
+  WorkingDir cwd(dir_ / c.cwd);
+  Walked walked = WalkTree(ReplaceFirst(c.root, "@", dir_.path()));
   EXPECT_TRUE(walked.errors.empty());
   std::map<std::string, size_t> expected;
   for (const auto& [path, depth] : c.expected)
-    expected[Expand(path, dir_.path())] = depth;
+    expected[ReplaceFirst(path, "@", dir_.path())] = depth;
   EXPECT_EQ(walked.depths, expected);
   for (const auto& [path, times] : walked.count) EXPECT_EQ(times, 1) << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Roots, WalkRootShapeTest,
-    testing::Values(
+    ::testing::Values(
         RootShape{"Relative",
                   ".",
                   "proj",
@@ -305,12 +287,7 @@ TEST_F(WalkTest, AnUnreadableDirectoryIsAnEntryAndAnError) {
   ASSERT_EQ(::chmod((root + "/locked").c_str(), 0), 0);
   ASSERT_EQ(::chmod((root + "/ignored-locked").c_str(), 0), 0);
 
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::close(fds[0]);
+  ProcessOutput child = RunInChild([&] {
     // Drop to nobody when run as root; anyone else can't read the directory
     // already.
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
@@ -327,19 +304,10 @@ TEST_F(WalkTest, AnUnreadableDirectoryIsAnEntryAndAnError) {
                                  : std::to_string(entry.depth);
       report += '\n';
     });
-    ssize_t written = ::write(fds[1], report.data(), report.size());
-    ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 3);
-  }
-  ::close(fds[1]);
-  std::string report;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
-    report.append(buffer, n);
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return report;
+  });
+  ASSERT_EQ(child.status, 0);
+  const std::string& report = child.output;
 
   std::set<std::string> lines;
   for (size_t start = 0; start < report.size();) {
@@ -388,106 +356,110 @@ class WalkAgainstGitTest : public WalkTest {
   std::string repo_;
 };
 
-TEST_F(WalkAgainstGitTest, NestedGitignoreFiles) {
-  Files({{".gitignore", "*.log\n/build/\n"},
-         {"src/.gitignore", "!keep.log\ngen/\n*.tmp\n"},
-         {"src/deep/.gitignore", "!*.tmp\n"},
-         {"a.log", ""},
-         {"keep.log", ""},
-         {"src/keep.log", ""},
-         {"src/x.log", ""},
-         {"build/out", ""},
-         {"src/build/out", ""},
-         {"src/gen/g.c", ""},
-         {"src/deep/gen/h.c", ""},
-         {"src/t.tmp", ""},
-         {"src/deep/t.tmp", ""},
-         {"docs/readme", ""}});
+// A repository's files (path -> content) whose walk lists what git lists.
+struct GitTreeCase {
+  const char* name;
+  std::map<std::string, std::string> files;
+};
+
+void PrintTo(const GitTreeCase& c, std::ostream* os) { *os << c.name; }
+
+class WalkGitTreeTest : public WalkAgainstGitTest,
+                        public ::testing::WithParamInterface<GitTreeCase> {};
+
+TEST_P(WalkGitTreeTest, ListsWhatGitLists) {
+  Files(GetParam().files);
   ExpectSameAsGit();
 }
 
-TEST_F(WalkAgainstGitTest, NegationUnderAnExcludedDirectory) {
-  Files({{".gitignore",
-          "cache/\n!cache/keep\nlogs/*\n!logs/important/\nlogs/important/*\n"
-          "!logs/important/a.log\n"},
-         {"cache/keep", ""},
-         {"cache/drop", ""},
-         {"other/cache/x", ""},
-         {"logs/x.log", ""},
-         {"logs/important/a.log", ""},
-         {"logs/important/b.log", ""},
-         {"logs/important/sub/c.log", ""}});
-  ExpectSameAsGit();
-}
-
-TEST_F(WalkAgainstGitTest, DirectoryOnlyRules) {
-  Files({{".gitignore", "out/\nbin\n/tmp/\n"},
-         {"out/x", ""},
-         {"sub/out/y", ""},
-         {"a/out", ""},
-         {"out2", ""},
-         {"bin", ""},
-         {"c/bin/z", ""},
-         {"tmp/t", ""},
-         {"c/tmp/t", ""}});
-  ExpectSameAsGit();
-}
-
-TEST_F(WalkAgainstGitTest, AnchoredRules) {
-  Files({{".gitignore", "/top.txt\nsub/only.txt\n/sub2/*.c\nx/*/z\n"},
-         {"top.txt", ""},
-         {"x/top.txt", ""},
-         {"sub/only.txt", ""},
-         {"x/sub/only.txt", ""},
-         {"sub2/a.c", ""},
-         {"x/sub2/a.c", ""},
-         {"sub2/deep/b.c", ""},
-         {"x/y/z", ""},
-         {"x/y/w/z", ""}});
-  ExpectSameAsGit();
-}
-
-TEST_F(WalkAgainstGitTest, DoubleStars) {
-  Files({{".gitignore",
-          "**/gen\nlib/**/test\nvendor/**\n**/*.min.js\nsrc/a**/b\n"},
-         {"gen/x", ""},
-         {"a/b/gen/y", ""},
-         {"lib/test/t", ""},
-         {"lib/a/b/test/t", ""},
-         {"lib/testing/t", ""},
-         {"vendor/v", ""},
-         {"vendor/d/v", ""},
-         {"app.min.js", ""},
-         {"web/app.min.js", ""},
-         {"app.js", ""},
-         {"src/abc/x/b", ""},
-         {"src/b", ""}});
-  ExpectSameAsGit();
-}
-
-TEST_F(WalkAgainstGitTest, EscapesAndTrailingSpaces) {
-  Files({{".gitignore",
-          "\\#notes\n\\!important\ntrail   \nkeep\\ \n# comment\n\n"},
-         {"#notes", ""},
-         {"!important", ""},
-         {"trail", ""},
-         {"keep ", ""},
-         {"keep", ""},
-         {"# comment", ""}});
-  ExpectSameAsGit();
-}
-
-TEST_F(WalkAgainstGitTest, InfoExclude) {
-  Files({{".git/info/exclude", "secret*\n/local/\n"},
-         {".gitignore", "!secret-ok\n"},
-         {"secret-a", ""},
-         {"secret-ok", ""},
-         {"sub/secret-b", ""},
-         {"local/x", ""},
-         {"sub/local/y", ""},
-         {"public", ""}});
-  ExpectSameAsGit();
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rules, WalkGitTreeTest,
+    ::testing::Values(
+        GitTreeCase{"NestedGitignoreFiles",
+                    {{".gitignore", "*.log\n/build/\n"},
+                     {"src/.gitignore", "!keep.log\ngen/\n*.tmp\n"},
+                     {"src/deep/.gitignore", "!*.tmp\n"},
+                     {"a.log", ""},
+                     {"keep.log", ""},
+                     {"src/keep.log", ""},
+                     {"src/x.log", ""},
+                     {"build/out", ""},
+                     {"src/build/out", ""},
+                     {"src/gen/g.c", ""},
+                     {"src/deep/gen/h.c", ""},
+                     {"src/t.tmp", ""},
+                     {"src/deep/t.tmp", ""},
+                     {"docs/readme", ""}}},
+        GitTreeCase{"NegationUnderAnExcludedDirectory",
+                    {{".gitignore",
+                      "cache/\n!cache/keep\nlogs/*\n!logs/important/\nlogs/"
+                      "important/*\n"
+                      "!logs/important/a.log\n"},
+                     {"cache/keep", ""},
+                     {"cache/drop", ""},
+                     {"other/cache/x", ""},
+                     {"logs/x.log", ""},
+                     {"logs/important/a.log", ""},
+                     {"logs/important/b.log", ""},
+                     {"logs/important/sub/c.log", ""}}},
+        GitTreeCase{"DirectoryOnlyRules",
+                    {{".gitignore", "out/\nbin\n/tmp/\n"},
+                     {"out/x", ""},
+                     {"sub/out/y", ""},
+                     {"a/out", ""},
+                     {"out2", ""},
+                     {"bin", ""},
+                     {"c/bin/z", ""},
+                     {"tmp/t", ""},
+                     {"c/tmp/t", ""}}},
+        GitTreeCase{
+            "AnchoredRules",
+            {{".gitignore", "/top.txt\nsub/only.txt\n/sub2/*.c\nx/*/z\n"},
+             {"top.txt", ""},
+             {"x/top.txt", ""},
+             {"sub/only.txt", ""},
+             {"x/sub/only.txt", ""},
+             {"sub2/a.c", ""},
+             {"x/sub2/a.c", ""},
+             {"sub2/deep/b.c", ""},
+             {"x/y/z", ""},
+             {"x/y/w/z", ""}}},
+        GitTreeCase{
+            "DoubleStars",
+            {{".gitignore",
+              "**/gen\nlib/**/test\nvendor/**\n**/*.min.js\nsrc/a**/b\n"},
+             {"gen/x", ""},
+             {"a/b/gen/y", ""},
+             {"lib/test/t", ""},
+             {"lib/a/b/test/t", ""},
+             {"lib/testing/t", ""},
+             {"vendor/v", ""},
+             {"vendor/d/v", ""},
+             {"app.min.js", ""},
+             {"web/app.min.js", ""},
+             {"app.js", ""},
+             {"src/abc/x/b", ""},
+             {"src/b", ""}}},
+        GitTreeCase{
+            "EscapesAndTrailingSpaces",
+            {{".gitignore",
+              "\\#notes\n\\!important\ntrail   \nkeep\\ \n# comment\n\n"},
+             {"#notes", ""},
+             {"!important", ""},
+             {"trail", ""},
+             {"keep ", ""},
+             {"keep", ""},
+             {"# comment", ""}}},
+        GitTreeCase{"InfoExclude",
+                    {{".git/info/exclude", "secret*\n/local/\n"},
+                     {".gitignore", "!secret-ok\n"},
+                     {"secret-a", ""},
+                     {"secret-ok", ""},
+                     {"sub/secret-b", ""},
+                     {"local/x", ""},
+                     {"sub/local/y", ""},
+                     {"public", ""}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WalkAgainstGitTest, HiddenRuleExcludesTheGitDirectory) {
   Files({{".gitignore", ".*\n!.gitignore\n"},
@@ -510,8 +482,7 @@ TEST_F(WalkAgainstGitTest, RootBelowTheRepositoryTop) {
          {"sub/keep.c", ""},
          {"sub/deeper/x.txt", ""}});
   ExpectSameAsGit("sub");
-  CwdGuard cwd;
-  std::filesystem::current_path(repo_ + "/sub");
+  WorkingDir cwd(repo_ + "/sub");
   Walked walked = WalkTree(".");
   EXPECT_EQ(walked.Files("."), GitListed(repo_ + "/sub"));
 }
@@ -527,7 +498,7 @@ void PrintTo(const GlobalSource& c, std::ostream* os) { *os << c.name; }
 
 class WalkGlobalExcludesTest
     : public WalkAgainstGitTest,
-      public testing::WithParamInterface<GlobalSource> {};
+      public ::testing::WithParamInterface<GlobalSource> {};
 
 TEST_P(WalkGlobalExcludesTest, GlobalFileAppliesBelowLocalRules) {
   const std::string excludes = GetParam().configure(env_, home_);
@@ -546,79 +517,86 @@ TEST_P(WalkGlobalExcludesTest, GlobalFileAppliesBelowLocalRules) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sources, WalkGlobalExcludesTest,
-    testing::Values(GlobalSource{"GitConfigGlobal",
-                                 [](EnvOverride& env, const ScratchDir& home) {
-                                   WriteFile(home / "custom.config",
-                                             "[core]\n\texcludesFile = " +
-                                                 (home / "my-excludes") + "\n");
-                                   env.Set("GIT_CONFIG_GLOBAL",
-                                           home / "custom.config");
-                                   return home / "my-excludes";
-                                 }},
-                    GlobalSource{"XdgDefault",
-                                 [](EnvOverride& env, const ScratchDir& home) {
-                                   env.Set("XDG_CONFIG_HOME", home / "xdg");
-                                   return home / "xdg/git/ignore";
-                                 }},
-                    GlobalSource{
-                        "HomeGitconfigWithTilde",
-                        [](EnvOverride&, const ScratchDir& home) {
-                          WriteFile(home / ".gitconfig",
-                                    "[core]\n\texcludesFile = ~/.excludes\n");
-                          return home / ".excludes";
-                        }}));
+    ::testing::Values(
+        GlobalSource{"GitConfigGlobal",
+                     [](EnvOverride& env, const ScratchDir& home) {
+                       WriteFile(home / "custom.config",
+                                 "[core]\n\texcludesFile = " +
+                                     (home / "my-excludes") + "\n");
+                       env.Set("GIT_CONFIG_GLOBAL", home / "custom.config");
+                       return home / "my-excludes";
+                     }},
+        GlobalSource{"XdgDefault",
+                     [](EnvOverride& env, const ScratchDir& home) {
+                       env.Set("XDG_CONFIG_HOME", home / "xdg");
+                       return home / "xdg/git/ignore";
+                     }},
+        GlobalSource{"HomeGitconfigWithTilde",
+                     [](EnvOverride&, const ScratchDir& home) {
+                       WriteFile(home / ".gitconfig",
+                                 "[core]\n\texcludesFile = ~/.excludes\n");
+                       return home / ".excludes";
+                     }}));
 
 // -----------------------------------------------------------------------------
 // Where git has no say: .ignore files, repositories nested in repositories,
 // parents of the root.
 
-TEST_F(WalkTest, IgnoreFilesCountOutsideRepositoriesAndGitignoreFilesDont) {
-  const std::string root = dir_ / "plain";
-  WriteFile(root + "/.ignore", "*.log\n");
-  WriteFile(root + "/.gitignore", "*.txt\n");
-  WriteFile(root + "/sub/.gitignore", "*.md\n");
-  for (const char* name :
-       {"a.log", "a.txt", "sub/b.log", "sub/b.txt", "sub/c.md"}) {
-    WriteFile(root + "/" + name);
-  }
-  std::set<std::string> expected = {".ignore", ".gitignore", "sub/.gitignore",
-                                    "a.txt",   "sub/b.txt",  "sub/c.md"};
-  EXPECT_EQ(WalkTree(root).Files(root), expected);
+// A tree with ignore files of its own, and what its walk delivers.
+struct OwnRulesCase {
+  const char* name;
+  std::vector<std::string> repositories;     // relative to the root
+  std::map<std::string, std::string> rules;  // ignore file -> its lines
+  std::vector<std::string> files;            // empty files
+  std::set<std::string> expected;            // relative to the root
+};
+
+void PrintTo(const OwnRulesCase& c, std::ostream* os) { *os << c.name; }
+
+class WalkOwnRulesTest : public WalkTest,
+                         public ::testing::WithParamInterface<OwnRulesCase> {};
+
+TEST_P(WalkOwnRulesTest, DeliversWhatTheRulesLeave) {
+  const OwnRulesCase& c = GetParam();
+  const std::string root = dir_ / "tree";
+  for (const std::string& repository : c.repositories)
+    GitInit(root + "/" + repository);
+  for (const auto& [path, lines] : c.rules) WriteFile(root + "/" + path, lines);
+  for (const std::string& file : c.files) WriteFile(root + "/" + file);
+  EXPECT_EQ(WalkTree(root).Files(root), c.expected);
 }
 
-TEST_F(WalkTest, IgnoreFilesOverrideGitignoreFiles) {
-  const std::string root = dir_ / "repo";
-  GitInit(root);
-  WriteFile(root + "/.gitignore", "*.txt\n!x.dat\n");
-  WriteFile(root + "/.ignore", "!keep.txt\n!keep2.txt\n*.dat\n");
-  WriteFile(root + "/sub/.gitignore", "keep2.txt\n");
-  for (const char* name :
-       {"keep.txt", "drop.txt", "x.dat", "sub/keep2.txt", "sub/keep.txt"}) {
-    WriteFile(root + "/" + name);
-  }
-  std::set<std::string> expected = {".gitignore",     ".ignore",
-                                    "sub/.gitignore", "keep.txt",
-                                    "sub/keep2.txt",  "sub/keep.txt"};
-  EXPECT_EQ(WalkTree(root).Files(root), expected);
-}
-
-TEST_F(WalkTest, ANestedRepositoryStartsItsOwnGitScope) {
-  const std::string root = dir_ / "outer";
-  GitInit(root);
-  GitInit(root + "/inner");
-  WriteFile(root + "/.gitignore", "*.txt\n");
-  WriteFile(root + "/.ignore", "*.bin\n");
-  WriteFile(root + "/.git/info/exclude", "*.cfg\n");
-  WriteFile(root + "/inner/.gitignore", "*.md\n");
-  for (const char* name : {"a.txt", "d.md", "e.bin", "f.cfg", "inner/b.txt",
-                           "inner/c.md", "inner/g.bin", "inner/h.cfg"}) {
-    WriteFile(root + "/" + name);
-  }
-  std::set<std::string> expected = {".gitignore",  ".ignore",
-                                    "d.md",        "inner/.gitignore",
-                                    "inner/b.txt", "inner/h.cfg"};
-  EXPECT_EQ(WalkTree(root).Files(root), expected);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Trees, WalkOwnRulesTest,
+    ::testing::Values(
+        OwnRulesCase{"IgnoreFilesCountOutsideRepositoriesAndGitignoreFilesDont",
+                     {},
+                     {{".ignore", "*.log\n"},
+                      {".gitignore", "*.txt\n"},
+                      {"sub/.gitignore", "*.md\n"}},
+                     {"a.log", "a.txt", "sub/b.log", "sub/b.txt", "sub/c.md"},
+                     {".ignore", ".gitignore", "sub/.gitignore", "a.txt",
+                      "sub/b.txt", "sub/c.md"}},
+        OwnRulesCase{
+            "IgnoreFilesOverrideGitignoreFiles",
+            {"."},
+            {{".gitignore", "*.txt\n!x.dat\n"},
+             {".ignore", "!keep.txt\n!keep2.txt\n*.dat\n"},
+             {"sub/.gitignore", "keep2.txt\n"}},
+            {"keep.txt", "drop.txt", "x.dat", "sub/keep2.txt", "sub/keep.txt"},
+            {".gitignore", ".ignore", "sub/.gitignore", "keep.txt",
+             "sub/keep2.txt", "sub/keep.txt"}},
+        OwnRulesCase{"ANestedRepositoryStartsItsOwnGitScope",
+                     {".", "inner"},
+                     {{".gitignore", "*.txt\n"},
+                      {".ignore", "*.bin\n"},
+                      {".git/info/exclude", "*.cfg\n"},
+                      {"inner/.gitignore", "*.md\n"}},
+                     {"a.txt", "d.md", "e.bin", "f.cfg", "inner/b.txt",
+                      "inner/c.md", "inner/g.bin", "inner/h.cfg"},
+                     {".gitignore", ".ignore", "d.md", "inner/.gitignore",
+                      "inner/b.txt", "inner/h.cfg"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WalkTest, IgnoreFilesOfTheRootsParentsApply) {
   // A parent outside any repository: its .ignore counts, anchored at the
@@ -631,8 +609,7 @@ TEST_F(WalkTest, IgnoreFilesOfTheRootsParentsApply) {
   }
   std::set<std::string> expected = {"sub/top.only", "x.c"};
   EXPECT_EQ(WalkTree(root).Files(root), expected);
-  CwdGuard cwd;
-  std::filesystem::current_path(root);
+  WorkingDir cwd(root);
   EXPECT_EQ(WalkTree(".").Files("."), expected);
 }
 

@@ -39,6 +39,11 @@ struct WalkEntry {
   EntryType type;
   // Empty for an entry; for an error its text ("<strerror> (os error N)").
   std::string_view error;
+  // For an entry below the root: a descriptor of its directory and its name
+  // there (NUL-terminated), so that visitors can stat and open it without
+  // resolving the whole path again. -1 and nullptr for the root and errors.
+  int dir_fd = -1;
+  const char* name = nullptr;
 
   bool is_error() const { return !error.empty(); }
 };

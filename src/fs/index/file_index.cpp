@@ -1,5 +1,7 @@
 #include "fs/index/file_index.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
@@ -73,12 +75,22 @@ std::string FileIndex::relative_path(std::string_view path) const {
   return ToUtf8Lossy(path.substr(RelativeOffset(path)));
 }
 
-void FileIndex::IndexEntry(const std::string& path,
+void FileIndex::IndexEntry(const WalkEntry& entry,
                            std::vector<PathRef>* collected) {
-  struct stat record;
-  if (::lstat(path.c_str(), &record) != 0) return;
-  FileMetadata metadata = MetadataFromStat(record, path);
-  PathRef ref(path);
+  std::optional<FileMetadata> found;
+  if (entry.type == EntryType::kFile) {
+    found = RegularFileMetadataAt(entry.dir_fd, entry.name);
+  }
+  if (!found) {
+    // The entry's own metadata (a link's, not its target's).
+    struct stat record;
+    if (::fstatat(entry.dir_fd, entry.name, &record, AT_SYMLINK_NOFOLLOW)) {
+      return;
+    }
+    found = MetadataFromStat(record, entry.dir_fd, entry.name);
+  }
+  const FileMetadata& metadata = *found;
+  PathRef ref(entry.path, RelativeOffset(entry.path));
   files_.Insert(ref, metadata);
   if (!metadata.is_dir) collected->push_back(std::move(ref));
 }
@@ -93,7 +105,7 @@ Status FileIndex::rebuild() {
   tbb::enumerable_thread_specific<std::vector<PathRef>> collectors;
   walker_(root_, [&](const WalkEntry& entry) {
     if (entry.is_error() || entry.depth == 0) return;
-    IndexEntry(std::string(entry.path), &collectors.local());
+    IndexEntry(entry, &collectors.local());
   });
   std::vector<PathRef> collected;
   size_t total = 0;
@@ -108,6 +120,7 @@ Status FileIndex::rebuild() {
     if (!file_list_failed_) {
       try {
         file_list_.swap(collected);
+        file_list_generation_.fetch_add(1);
       } catch (...) {
         file_list_failed_ = true;
       }
@@ -118,68 +131,70 @@ Status FileIndex::rebuild() {
   return {};
 }
 
-bool FileIndex::GlobKeeps(const GlobMatcher& matcher,
-                          const ListedPath& entry) const {
-  if (entry.path.is_utf8()) return matcher.Matches(entry.relative());
-  return matcher.Matches(ToUtf8Lossy(entry.relative()));
+bool FileIndex::GlobKeeps(const GlobMatcher& matcher, const PathRef& path,
+                          std::string_view relative) {
+  if (path.is_utf8()) return matcher.Matches(relative);
+  return matcher.Matches(ToUtf8Lossy(relative));
 }
 
-std::vector<ListedPath> FileIndex::ListFiles(const GlobMatcher* matcher) const {
-  auto listed = [this](const PathRef& path) {
-    return ListedPath{path, RelativeOffset(path.view())};
-  };
-  size_t count = file_list_.size();
-  std::vector<ListedPath> result;
+void FileIndex::ListFiles(const GlobMatcher* matcher, Listing* listing) const {
+  std::vector<std::string_view>& texts = listing->texts_;
+  const size_t count = file_list_.size();
   if (count < kParallelThreshold) {
-    result.reserve(matcher ? 0 : count);
     for (const PathRef& path : file_list_) {
-      ListedPath entry = listed(path);
-      if (matcher == nullptr || GlobKeeps(*matcher, entry))
-        result.push_back(std::move(entry));
+      std::string_view relative = path.relative();
+      if (matcher == nullptr || GlobKeeps(*matcher, path, relative)) {
+        texts.push_back(relative);
+      }
     }
-    return result;
+    return;
   }
   if (matcher == nullptr) {
-    result.resize(count);
+    texts.resize(count);
     ForChunks(count, [&](size_t begin, size_t end, size_t) {
-      for (size_t i = begin; i < end; ++i) result[i] = listed(file_list_[i]);
+      for (size_t i = begin; i < end; ++i) texts[i] = file_list_[i].relative();
     });
-    return result;
+    return;
   }
-  std::vector<std::vector<ListedPath>> pieces(
+  std::vector<std::vector<std::string_view>> pieces(
       std::min(count, WorkerCount() * 4));
   size_t used = ForChunks(count, [&](size_t begin, size_t end, size_t chunk) {
     for (size_t i = begin; i < end; ++i) {
-      ListedPath entry = listed(file_list_[i]);
-      if (GlobKeeps(*matcher, entry)) pieces[chunk].push_back(std::move(entry));
+      std::string_view relative = file_list_[i].relative();
+      if (GlobKeeps(*matcher, file_list_[i], relative)) {
+        pieces[chunk].push_back(relative);
+      }
     }
   });
   size_t total = 0;
   for (size_t k = 0; k < used; ++k) total += pieces[k].size();
-  result.reserve(total);
+  texts.reserve(total);
   for (size_t k = 0; k < used; ++k) {
-    std::move(pieces[k].begin(), pieces[k].end(), std::back_inserter(result));
+    texts.insert(texts.end(), pieces[k].begin(), pieces[k].end());
   }
-  return result;
 }
 
-std::vector<ListedPath> FileIndex::ListAllEntries(
-    const GlobMatcher* matcher) const {
-  std::vector<ListedPath> result;
+void FileIndex::ListAllEntries(const GlobMatcher* matcher,
+                               Listing* listing) const {
+  // Entries may leave `files` once their shard is unlocked: hold the paths.
   files_.ForEach([&](const PathRef& path, const FileMetadata&) {
-    ListedPath entry{path, RelativeOffset(path.view())};
-    if (matcher == nullptr || GlobKeeps(*matcher, entry))
-      result.push_back(std::move(entry));
+    std::string_view relative = path.relative();
+    if (matcher == nullptr || GlobKeeps(*matcher, path, relative)) {
+      listing->held_.push_back(path);
+      listing->texts_.push_back(relative);
+    }
   });
-  return result;
 }
 
-Result<std::vector<ListedPath>> FileIndex::list_matching(
-    std::string_view pattern, bool only_files) {
+Result<Listing> FileIndex::list_matching(std::string_view pattern,
+                                         bool only_files) {
   if (!ready_.load()) return Fail(FsError::IndexBuilding());
-  std::shared_lock lock(file_list_mutex_);
-  if (file_list_failed_)
+  Listing listing;
+  listing.lock_ = std::shared_lock(file_list_mutex_);
+  if (file_list_failed_) {
     return Fail(FsError::Internal("Failed to acquire read lock"));
+  }
+  listing.generation_ = file_list_generation_.load();
   std::optional<GlobMatcher> matcher;
   if (!MatchesEverything(pattern)) {
     auto compiled = glob_cache_.compiled_glob(pattern);
@@ -187,7 +202,12 @@ Result<std::vector<ListedPath>> FileIndex::list_matching(
     matcher.emplace(std::move(*compiled));
   }
   const GlobMatcher* filter = matcher ? &*matcher : nullptr;
-  return only_files ? ListFiles(filter) : ListAllEntries(filter);
+  if (only_files) {
+    ListFiles(filter, &listing);
+  } else {
+    ListAllEntries(filter, &listing);
+  }
+  return listing;
 }
 
 std::optional<FileMetadata> FileIndex::metadata(std::string_view path) const {

@@ -26,13 +26,22 @@
 
 namespace tolvane {
 
-// One path of a listing: the stored text and where its root-relative part
-// begins. The text may hold invalid UTF-8; the relative text handed out is its
-// lossy conversion.
-struct ListedPath {
-  PathRef path;
-  uint32_t offset;
-  std::string_view relative() const { return path.view().substr(offset); }
+// The result of a listing: root-relative texts (raw path bytes, to be decoded
+// lossily) that stay valid while the Listing lives, because it holds the file
+// list's read lock and the paths it took from `files`. Writers of the file list
+// wait meanwhile: convert the texts and let it go.
+class Listing {
+ public:
+  const std::vector<std::string_view>& texts() const { return texts_; }
+  // The file list's generation that the listing saw.
+  uint64_t generation() const { return generation_; }
+
+ private:
+  friend class FileIndex;
+  std::shared_lock<std::shared_mutex> lock_;
+  uint64_t generation_ = 0;
+  std::vector<PathRef> held_;
+  std::vector<std::string_view> texts_;
 };
 
 class FileIndex {
@@ -55,8 +64,7 @@ class FileIndex {
   // match everything): `file_list` order when `only_files`, else every key of
   // `files`. IndexBuilding before the first build completes; Glob when the
   // pattern doesn't compile.
-  Result<std::vector<ListedPath>> list_matching(std::string_view pattern,
-                                                bool only_files);
+  Result<Listing> list_matching(std::string_view pattern, bool only_files);
 
   // A copy of the entry for `path` (component-wise look-up), if any.
   std::optional<FileMetadata> metadata(std::string_view path) const;
@@ -65,16 +73,21 @@ class FileIndex {
   // text.
   std::string relative_path(std::string_view path) const;
 
+  // Changes whenever `file_list` changes, so that a caller can tell whether a
+  // listing it made before is still current.
+  uint64_t file_list_generation() const { return file_list_generation_.load(); }
+
   size_t glob_cache_size() const { return glob_cache_.size(); }
 
  private:
   using FileMap = ShardedMap<PathRef, FileMetadata, PathHasher, PathEq>;
 
-  void IndexEntry(const std::string& path, std::vector<PathRef>* collected);
+  void IndexEntry(const WalkEntry& entry, std::vector<PathRef>* collected);
   uint32_t RelativeOffset(std::string_view path) const;
-  bool GlobKeeps(const GlobMatcher& matcher, const ListedPath& entry) const;
-  std::vector<ListedPath> ListFiles(const GlobMatcher* matcher) const;
-  std::vector<ListedPath> ListAllEntries(const GlobMatcher* matcher) const;
+  static bool GlobKeeps(const GlobMatcher& matcher, const PathRef& path,
+                        std::string_view relative);
+  void ListFiles(const GlobMatcher* matcher, Listing* listing) const;
+  void ListAllEntries(const GlobMatcher* matcher, Listing* listing) const;
 
   const std::string root_;
   const Walker walker_;
@@ -83,6 +96,7 @@ class FileIndex {
   mutable std::shared_mutex file_list_mutex_;
   bool file_list_failed_ = false;   // guarded by file_list_mutex_; set for good
   std::vector<PathRef> file_list_;  // guarded by file_list_mutex_
+  std::atomic<uint64_t> file_list_generation_{0};  // written under the lock
   std::atomic<bool> ready_{false};
   std::atomic<bool> building_{false};
 };

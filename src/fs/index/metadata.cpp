@@ -8,20 +8,10 @@
 #include "fs/sys/file.h"
 
 namespace tolvane {
+namespace {
 
-bool is_binary_file(const std::string& path) {
-  int fd = sys::OpenRaw(path, O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return false;
-  sys::UniqueFd file(fd);
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  char buffer[512];
-  auto n = sys::ReadOnce(fd, buffer, sizeof buffer);
-  return n && std::memchr(buffer, 0, *n) != nullptr;
-}
-
-FileMetadata MetadataFromStat(const struct stat& record,
-                              const std::string& path) {
+// size, mtime and is_dir of the record; is_binary left false.
+FileMetadata Fields(const struct stat& record) {
   FileMetadata metadata;
   metadata.size = static_cast<uint64_t>(record.st_size);
   const struct timespec& t = record.st_mtim;
@@ -30,8 +20,54 @@ FileMetadata MetadataFromStat(const struct stat& record,
         static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
   }
   metadata.is_dir = S_ISDIR(record.st_mode);
+  return metadata;
+}
+
+// One read of at most 512 bytes from the start of an open regular file.
+bool SniffOpen(int fd) {
+  char buffer[512];
+  auto n = sys::ReadOnce(fd, buffer, sizeof buffer);
+  return n && std::memchr(buffer, 0, *n) != nullptr;
+}
+
+constexpr int kSniffFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+}  // namespace
+
+bool is_binary_file(const std::string& path) {
+  if (sys::HasNul(path)) return false;
+  return IsBinaryAt(AT_FDCWD, path.c_str(), /*known_regular=*/false);
+}
+
+bool IsBinaryAt(int dir_fd, const char* name, bool known_regular) {
+  int fd = ::openat(dir_fd, name, kSniffFlags);
+  if (fd < 0) return false;
+  sys::UniqueFd file(fd);
+  struct stat st;
+  if (!known_regular && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    return false;
+  }
+  return SniffOpen(fd);
+}
+
+FileMetadata MetadataFromStat(const struct stat& record, int dir_fd,
+                              const char* name) {
+  FileMetadata metadata = Fields(record);
+  metadata.is_binary = metadata.size != 0 && !metadata.is_dir &&
+                       IsBinaryAt(dir_fd, name, S_ISREG(record.st_mode));
+  return metadata;
+}
+
+std::optional<FileMetadata> RegularFileMetadataAt(int dir_fd,
+                                                  const char* name) {
+  int fd = ::openat(dir_fd, name, kSniffFlags | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  sys::UniqueFd file(fd);
+  struct stat record;
+  if (::fstat(fd, &record) != 0) return std::nullopt;
+  FileMetadata metadata = Fields(record);
   metadata.is_binary =
-      metadata.size != 0 && !metadata.is_dir && is_binary_file(path);
+      metadata.size != 0 && S_ISREG(record.st_mode) && SniffOpen(fd);
   return metadata;
 }
 

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 
 #include "fs/error/records.h"
@@ -16,10 +17,20 @@ namespace tolvane {
 // only regular files are read (a FIFO or device, also behind a symbolic link,
 // counts as not binary).
 bool is_binary_file(const std::string& path);
+// The same for `name` relative to the directory `dir_fd` (AT_FDCWD for a
+// path); `known_regular` skips the file-type check when a stat of the name
+// itself said regular file.
+bool IsBinaryAt(int dir_fd, const char* name, bool known_regular);
 
 // size, mtime (0.0 before the epoch), is_dir from the record; is_binary only
-// for a non-empty non-directory, by sniffing `path`.
-FileMetadata MetadataFromStat(const struct stat& record,
-                              const std::string& path);
+// for a non-empty non-directory, by sniffing `name` relative to `dir_fd`.
+FileMetadata MetadataFromStat(const struct stat& record, int dir_fd,
+                              const char* name);
+
+// The same rule for an entry that the directory listing calls a regular file,
+// with one open: its own metadata from the descriptor (not following a link)
+// and the sniff from the same descriptor. nullopt when it can't be opened so
+// (no read permission, or it was replaced by a link): the caller stats instead.
+std::optional<FileMetadata> RegularFileMetadataAt(int dir_fd, const char* name);
 
 }  // namespace tolvane

@@ -8,11 +8,11 @@
 
 namespace tolvane {
 
-PathRef::PathRef(std::string_view text) {
+PathRef::PathRef(std::string_view text, uint32_t relative_offset) {
   void* memory = std::malloc(sizeof(Rep) + text.size());
   if (memory == nullptr) throw std::bad_alloc();
-  rep_ =
-      new (memory) Rep{{1}, static_cast<uint32_t>(text.size()), IsUtf8(text)};
+  rep_ = new (memory) Rep{
+      {1}, static_cast<uint32_t>(text.size()), relative_offset, IsUtf8(text)};
   std::memcpy(reinterpret_cast<char*>(memory) + sizeof(Rep), text.data(),
               text.size());
 }

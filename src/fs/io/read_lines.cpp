@@ -14,10 +14,31 @@ namespace {
 
 constexpr uint64_t kLargeFileThreshold = 1048576;
 constexpr size_t kLineBufferSize = 8192;
-constexpr size_t kChunkSize = 1 << 20;
+constexpr size_t kChunkSize = 1 << 18;
 // Room after a chunk for the start of a character that the chunk boundary cut
 // (at most 3 bytes).
 constexpr size_t kCarryRoom = 4;
+
+// Number of "\n" bytes in `bytes`. Byte-wide counters over 32 lanes, folded
+// before they can overflow, so that the compiler vectorises the comparison.
+uint64_t CountNewlines(std::string_view bytes) {
+  constexpr size_t kLanes = 32;
+  constexpr size_t kFold = 255 * kLanes;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  uint64_t total = 0;
+  size_t i = 0;
+  while (i + kLanes <= n) {
+    const size_t end = i + std::min(kFold, (n - i) / kLanes * kLanes);
+    unsigned char lanes[kLanes] = {};
+    for (; i < end; i += kLanes) {
+      for (size_t k = 0; k < kLanes; ++k) lanes[k] += p[i + k] == '\n';
+    }
+    for (unsigned char lane : lanes) total += lane;
+  }
+  for (; i < n; ++i) total += p[i] == '\n';
+  return total;
+}
 
 // Splits a byte stream fed in pieces into lines, passes over the first `start`
 // of them and keeps the following ones until `count` are kept. Only kept lines
@@ -31,6 +52,7 @@ class LineCollector {
   bool full() const { return count_ && lines_.size() >= *count_; }
 
   void Feed(std::string_view bytes) {
+    if (index_ < start_) bytes = PassOver(bytes);
     while (!bytes.empty() && !full()) {
       size_t newline = bytes.find('\n');
       if (index_ >= start_) line_.append(bytes.substr(0, newline));
@@ -52,6 +74,25 @@ class LineCollector {
   std::vector<std::string> Take() { return std::move(lines_); }
 
  private:
+  // Passes over the lines before `start_` without copying or checking them:
+  // counts the newlines of the whole piece at memory speed, and finds the last
+  // one it needs only in the piece where it lies. Returns the rest.
+  std::string_view PassOver(std::string_view bytes) {
+    const uint64_t needed = start_ - index_;
+    const uint64_t newlines = CountNewlines(bytes);
+    if (newlines < needed) {
+      index_ += newlines;
+      pending_ = !bytes.empty() && bytes.back() != '\n';
+      return {};
+    }
+    for (uint64_t passed = 0; passed < needed; ++passed) {
+      bytes.remove_prefix(bytes.find('\n') + 1);
+    }
+    index_ = start_;
+    pending_ = false;
+    return bytes;
+  }
+
   void EndLine(bool at_newline) {
     if (index_ >= start_) {
       if (at_newline && !line_.empty() && line_.back() == '\r')

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -83,21 +84,31 @@ Result<size_t> Read(int fd, void* buffer, size_t length) {
 Result<std::string> ReadToEnd(int fd) {
   std::string data;
   try {
+    // Room for the whole file and one byte more, so that the read that finds
+    // the end needs no growth; the buffer is never zero-filled.
+    size_t capacity = 8192;
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-      data.reserve(static_cast<size_t>(st.st_size) + 1);
+      capacity = static_cast<size_t>(st.st_size) + 1;
     }
+    std::optional<FsError> failure;
     size_t filled = 0;
-    for (;;) {
-      if (data.size() - filled < 8192) {
-        data.resize(std::max(data.capacity(), filled + 8192));
-      }
-      auto n = Read(fd, data.data() + filled, data.size() - filled);
-      if (!n) return Fail(std::move(n.error()));
-      if (*n == 0) break;
-      filled += *n;
+    for (bool end = false; !end && !failure;) {
+      if (filled == capacity) capacity *= 2;
+      // `op` may not touch `data` itself: it reads into the buffer it is given.
+      data.resize_and_overwrite(capacity, [&](char* buffer, size_t size) {
+        auto n = Read(fd, buffer + filled, size - filled);
+        if (!n) {
+          failure = std::move(n.error());
+        } else if (*n == 0) {
+          end = true;
+        } else {
+          filled += *n;
+        }
+        return filled;
+      });
     }
-    data.resize(filled);
+    if (failure) return Fail(std::move(*failure));
   } catch (const std::bad_alloc&) {
     return Fail(FsError::Io(IoError::Message(kOutOfMemoryText)));
   } catch (const std::length_error&) {
