@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -14,6 +13,7 @@
 #include "fs/io/write_atomic.h"
 #include "fs/io/write_fast.h"
 #include "gtest/gtest.h"
+#include "re2/re2.h"
 #include "test_util.h"
 
 namespace tolvane::io {
@@ -185,8 +185,7 @@ struct AtomicFailure {
 };
 
 std::string RegexEscape(const std::string& text) {
-  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-  return std::regex_replace(text, special, R"(\$&)");
+  return RE2::QuoteMeta(text);
 }
 
 const AtomicFailure kAtomicFailures[] = {
@@ -231,7 +230,7 @@ TEST_P(AtomicWriteFailure, LeavesNoTemporaryFile) {
   EXPECT_EQ(written.error().kind(), FsError::Kind::kIo);
   std::string pattern =
       ReplaceFirst(GetParam().pattern, R"(\{dir\})", RegexEscape(dir.path()));
-  EXPECT_TRUE(std::regex_match(written.error().message(), std::regex(pattern)))
+  EXPECT_TRUE(RE2::FullMatch(written.error().message(), pattern))
       << written.error().message();
   EXPECT_EQ(dir.Entries(), before);
   if (std::filesystem::is_directory(dir / "t")) {
@@ -260,9 +259,9 @@ TEST(AtomicWriteFailures, RelativeTargetShowsAbsoluteTemporaryPath) {
   WorkingDir cwd(dir.path());
   auto written = write_atomic("f/x", "x");
   ASSERT_FALSE(written);
-  std::regex pattern(R"(Not a directory \(os error 20\) at path ")" +
-                     RegexEscape(dir.path()) + "/f/" + kTempName + "\"");
-  EXPECT_TRUE(std::regex_match(written.error().message(), pattern))
+  std::string pattern(R"(Not a directory \(os error 20\) at path ")" +
+                      RegexEscape(dir.path()) + "/f/" + kTempName + "\"");
+  EXPECT_TRUE(RE2::FullMatch(written.error().message(), pattern))
       << written.error().message();
 }
 
@@ -279,9 +278,9 @@ TEST(AtomicWriteFailures, WriteFailureRemovesTheTemporaryFile) {
     return written ? std::string("succeeded") : written.error().message();
   });
   EXPECT_EQ(child.status, 0);
-  std::regex pattern(R"(File too large \(os error 27\) at path ")" +
-                     RegexEscape(dir.path()) + "/" + kTempName + "\"");
-  EXPECT_TRUE(std::regex_match(child.output, pattern)) << child.output;
+  std::string pattern(R"(File too large \(os error 27\) at path ")" +
+                      RegexEscape(dir.path()) + "/" + kTempName + "\"");
+  EXPECT_TRUE(RE2::FullMatch(child.output, pattern)) << child.output;
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"t"});
   EXPECT_EQ(ReadBytes(dir / "t"), "old");
 }
@@ -291,14 +290,13 @@ TEST(AtomicWriteNames, TenCharactersFromTheAlphabetAndDistinct) {
   WriteFile(dir / "f", "");
   std::set<std::string> names;
   std::set<char> seen;
-  const std::regex pattern(".*/f/(" + std::string(kTempName) + ")\"");
+  const RE2 pattern(".*/f/(" + std::string(kTempName) + ")\"");
   for (int i = 0; i < 400; ++i) {
     auto written = write_atomic(dir / "f/x", "");
     ASSERT_FALSE(written);
-    std::smatch match;
     std::string message = written.error().message();
-    ASSERT_TRUE(std::regex_match(message, match, pattern)) << message;
-    std::string name = match[1];
+    std::string name;
+    ASSERT_TRUE(RE2::FullMatch(message, pattern, &name)) << message;
     EXPECT_EQ(name.size(), 10u);
     names.insert(name);
     seen.insert(name.begin() + 4, name.end());
