@@ -95,7 +95,7 @@ TEST(OccurrencesModel, RandomTextsMatchTheReference) {
     auto [count, replaced] = ModelReplace(text, old_text, new_text);
     ASSERT_EQ(CountOccurrences(text, old_text), count)
         << text << " / " << old_text;
-    ASSERT_EQ(ReplaceOccurrences(text, old_text, new_text), replaced)
+    ASSERT_EQ(ReplaceOccurrences(text, old_text, new_text, count), replaced)
         << text << " / " << old_text;
   }
 }

@@ -38,10 +38,10 @@ uint64_t CountOccurrences(std::string_view text, std::string_view old_text) {
 }
 
 std::string ReplaceOccurrences(std::string_view text, std::string_view old_text,
-                               std::string_view new_text) {
+                               std::string_view new_text, uint64_t count) {
   std::string out;
+  out.reserve(text.size() - count * old_text.size() + count * new_text.size());
   if (old_text.empty()) {
-    out.reserve(text.size() + (CountChars(text) + 1) * new_text.size());
     for (char byte : text) {
       if (IsCharStart(byte)) out += new_text;
       out += byte;
@@ -73,7 +73,7 @@ Result<bool> edit_replace(const std::string& path, std::string_view old_text,
 
   std::string edited;
   try {
-    edited = ReplaceOccurrences(*content, old_text, new_text);
+    edited = ReplaceOccurrences(*content, old_text, new_text, count);
   } catch (const std::bad_alloc&) {
     return Fail(FsError::Io(IoError::Message(kOutOfMemoryText)));
   } catch (const std::length_error&) {

@@ -19,9 +19,10 @@ uint64_t CountOccurrences(std::string_view text, std::string_view old_text);
 
 // `text` with each of those occurrences replaced by `new_text` (which is not
 // searched again); an empty `old_text` puts `new_text` before every character
-// and at the end. May throw bad_alloc.
+// and at the end. `count` is CountOccurrences(text, old_text): the result is
+// sized from it once. May throw bad_alloc.
 std::string ReplaceOccurrences(std::string_view text, std::string_view old_text,
-                               std::string_view new_text);
+                               std::string_view new_text, uint64_t count);
 
 // Reads `path` (as read_file), counts the occurrences of `old_text` and:
 //   0      strict: TextNotFound; else false. Nothing is written.
