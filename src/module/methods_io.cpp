@@ -46,6 +46,17 @@ PyObject* TrueOrRaise(const Status& status) {
   Py_RETURN_TRUE;
 }
 
+// The body of a write method (path, content) -> True, doing `write`.
+auto WriteWith(Status (*write)(const std::string&, std::string_view)) {
+  return [write](FileSystemValue& fs, const Args& a) -> PyObject* {
+    std::string path;
+    std::string_view content;
+    if (!a.Str(0, &path) || !a.StrView(1, &content)) return nullptr;
+    std::string target = resolve_path(fs.root, path);
+    return TrueOrRaise(WithoutGil([&] { return write(target, content); }));
+  };
+}
+
 }  // namespace
 
 PyObject* FsReadFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -127,30 +138,13 @@ PyObject* FsReadFileRange(PyObject* self, PyObject* const* args,
 PyObject* FsWriteFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return CallMethod(kWriteFileSpec, self, args, nargs, kwnames,
-                    [](FileSystemValue& fs, const Args& a) -> PyObject* {
-                      std::string path;
-                      std::string_view content;
-                      if (!a.Str(0, &path) || !a.StrView(1, &content))
-                        return nullptr;
-                      std::string target = resolve_path(fs.root, path);
-                      return TrueOrRaise(WithoutGil(
-                          [&] { return io::write_atomic(target, content); }));
-                    });
+                    WriteWith(io::write_atomic));
 }
 
 PyObject* FsWriteFileFast(PyObject* self, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   return CallMethod(kWriteFastSpec, self, args, nargs, kwnames,
-                    [](FileSystemValue& fs, const Args& a) -> PyObject* {
-                      std::string path;
-                      std::string_view content;
-                      if (!a.Str(0, &path) || !a.StrView(1, &content))
-                        return nullptr;
-                      std::string target = resolve_path(fs.root, path);
-                      return TrueOrRaise(WithoutGil([&] {
-                        return io::write_file_fast(target, content);
-                      }));
-                    });
+                    WriteWith(io::write_file_fast));
 }
 
 PyObject* FsEditReplace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -162,5 +162,55 @@ TEST_F(FileIndexTest, ReadyIsFalseOnlyWhileARefreshWalks) {
   EXPECT_TRUE(index.is_ready());
 }
 
+// Readers never see a torn list: while one thread rebuilds again and again,
+// every listing that succeeds holds exactly the tree's files, in every road.
+TEST_F(FileIndexTest, ListingsDuringRebuildsAreWhole) {
+  std::vector<std::string> expected;
+  for (int i = 0; i < 700; ++i) {
+    std::string rel = "d" + std::to_string(i % 9) + "/f" + std::to_string(i);
+    WriteFile(dir_ / rel, "x");
+    expected.push_back(rel);
+  }
+  std::sort(expected.begin(), expected.end());
+  FileIndex index(root_);
+  ASSERT_TRUE(index.rebuild());
+  std::atomic<bool> stop{false};
+  std::thread rebuilder([&] {
+    for (int i = 0; i < 40; ++i) (void)index.rebuild();
+    stop = true;
+  });
+  std::vector<std::thread> readers;
+  std::atomic<int> whole{0}, failed{0};
+  for (const char* pattern : {"**", "d*/f*", "d1/**"}) {
+    readers.emplace_back([&, pattern] {
+      // One more round after the rebuilds end, when the index stays ready.
+      for (bool last = false; !last;) {
+        last = stop;
+        auto listed = index.list_matching(pattern, true);
+        if (!listed) {
+          failed += listed.error().kind() != FsError::Kind::kIndexBuilding;
+          continue;
+        }
+        std::vector<std::string> texts = Texts(*listed);
+        std::vector<std::string> wanted;
+        std::copy_if(expected.begin(), expected.end(),
+                     std::back_inserter(wanted), [&](const std::string& p) {
+                       return std::string_view(pattern) != "d1/**" ||
+                              p.starts_with("d1/");
+                     });
+        if (texts == wanted) {
+          ++whole;
+        } else {
+          ++failed;
+        }
+      }
+    });
+  }
+  rebuilder.join();
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_GT(whole.load(), 0);
+}
+
 }  // namespace
 }  // namespace tolvane
