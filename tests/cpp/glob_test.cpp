@@ -1,6 +1,6 @@
 // The glob compiler: syntax and parse-error tables (globset's own test cases
-// where it has them), the regex each shape of `**` and braces translates to,
-// the literal shapes, a differential test against a small backtracking matcher
+// where it has them), every position of `**` and form of braces, the literal
+// shapes, a differential test against a small backtracking matcher
 // written from the syntax table, the fast shapes against the RE2 road, paths
 // that are not UTF-8, and adversarial patterns that must end in a clean error
 // or a correct answer.
@@ -12,6 +12,7 @@
 #include <iterator>
 #include <ostream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -24,20 +25,23 @@
 namespace tolvane {
 namespace {
 
-using namespace std::string_view_literals;
-
 using testing::Escaped;
 
-GlobMatcher MustCompile(std::string_view pattern) {
-  Result<GlobMatcher> matcher = GlobMatcher::Compile(pattern);
-  EXPECT_TRUE(matcher.has_value()) << matcher.error().payload();
+// `pattern` compiled to its literal shape where it has one, or with `general`
+// always to its regex.
+GlobMatcher MustCompile(std::string_view pattern, bool general = false) {
+  Result<GlobMatcher> matcher = general ? GlobMatcher::CompileGeneral(pattern)
+                                        : GlobMatcher::Compile(pattern);
+  // gtest reports an exception thrown out of a test body as that test's failure.
+  if (!matcher) throw std::runtime_error(matcher.error().message());
   return *std::move(matcher);
 }
 
-GlobMatcher MustCompileGeneral(std::string_view pattern) {
-  Result<GlobMatcher> matcher = GlobMatcher::CompileGeneral(pattern);
-  EXPECT_TRUE(matcher.has_value()) << matcher.error().payload();
-  return *std::move(matcher);
+std::string Repeat(std::string_view piece, size_t n) {
+  std::string out;
+  out.reserve(piece.size() * n);
+  for (size_t i = 0; i < n; ++i) out += piece;
+  return out;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -59,118 +63,68 @@ class GlobMatchTest : public ::testing::TestWithParam<MatchCase> {};
 TEST_P(GlobMatchTest, BothRoadsAgreeWithTheTable) {
   const MatchCase& c = GetParam();
   EXPECT_EQ(MustCompile(c.pattern).Matches(c.path), c.matches);
-  EXPECT_EQ(MustCompileGeneral(c.pattern).Matches(c.path), c.matches);
+  EXPECT_EQ(MustCompile(c.pattern, true).Matches(c.path), c.matches);
 }
 
 // globset's own match tests with its default options.
 constexpr MatchCase kGlobsetCases[] = {
-    {"a", "a", true},
-    {"a*b", "a_b", true},
     {"a*b*c", "abc", true},
-    {"a*b*c", "a_b_c", true},
-    {"a*b*c", "a___b___c", true},
-    {"abc*abc*abc", "abcabcabcabcabcabcabc", true},
     {"a*a*a*a*a*a*a*a*a", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", true},
-    {"a*b[xyz]c*d", "abxcdbxcddd", true},
     {"*.rs", ".rs", true},
     {"\xe2\x98\x83", "\xe2\x98\x83", true},
     {"some/**/needle.txt", "some/needle.txt", true},
-    {"some/**/needle.txt", "some/one/needle.txt", true},
     {"some/**/needle.txt", "some/one/two/needle.txt", true},
-    {"some/**/needle.txt", "some/other/needle.txt", true},
-    {"**", "abcde", true},
-    {"**", "", true},
-    {"**", ".asdf", true},
-    {"**", "/x/.asdf", true},
     {"some/**/**/needle.txt", "some/needle.txt", true},
     {"some/**/**/needle.txt", "some/one/needle.txt", true},
-    {"some/**/**/needle.txt", "some/one/two/needle.txt", true},
-    {"some/**/**/needle.txt", "some/other/needle.txt", true},
-    {"**/test", "one/two/test", true},
-    {"**/test", "one/test", true},
+    {"**", "", true},
+    {"**", "/x/.asdf", true},
     {"**/test", "test", true},
-    {"/**/test", "/one/two/test", true},
-    {"/**/test", "/one/test", true},
+    {"**/test", "one/two/test", true},
     {"/**/test", "/test", true},
-    {"**/.*", ".abc", true},
+    {"/**/test", "/one/two/test", true},
     {"**/.*", "abc/.abc", true},
     {"**/foo/bar", "foo/bar", true},
     {".*/**", ".abc/abc", true},
     {"test/**", "test/", true},
-    {"test/**", "test/one", true},
     {"test/**", "test/one/two", true},
     {"some/*/needle.txt", "some/one/needle.txt", true},
-    {"a[0-9]b", "a0b", true},
-    {"a[0-9]b", "a9b", true},
-    {"a[!0-9]b", "a_b", true},
-    {"[a-z123]", "1", true},
-    {"[1a-z23]", "1", true},
     {"[123a-z]", "1", true},
     {"[abc-]", "-", true},
-    {"[-abc]", "-", true},
     {"[-a-c]", "b", true},
-    {"[a-c-]", "b", true},
     {"[-]", "-", true},
-    {"a[^0-9]b", "a_b", true},
-    {"*hello.txt", "hello.txt", true},
-    {"*hello.txt", "gareth_says_hello.txt", true},
     {"*hello.txt", "some/path/to/hello.txt", true},
-    {"*hello.txt", "some\\path\\to\\hello.txt", true},
-    {"*hello.txt", "/an/absolute/path/to/hello.txt", true},
-    {"*some/path/to/hello.txt", "some/path/to/hello.txt", true},
     {"*some/path/to/hello.txt", "a/bigger/some/path/to/hello.txt", true},
     {"_[[]_[]]_[?]_[*]_!_", "_[_]_?_*_!_", true},
     {"a,b", "a,b", true},
-    {",", ",", true},
-    {"{a,b}", "a", true},
     {"{a,b}", "b", true},
     {"{**/src/**,foo}", "abc/src/bar", true},
-    {"{**/src/**,foo}", "foo", true},
     {"{[}],foo}", "}", true},
-    {"{foo}", "foo", true},
     {"{}", "", true},
-    {"{,}", "", true},
-    {"{*.foo,*.bar,*.wat}", "test.foo", true},
-    {"{*.foo,*.bar,*.wat}", "test.bar", true},
     {"{*.foo,*.bar,*.wat}", "test.wat", true},
     {"foo{,.txt}", "foo.txt", true},
     {"foo{,.txt}", "foo", false},
-    {"{a,b{c,d}}", "bc", true},
     {"{a,b{c,d}}", "bd", true},
     {"{a,b{c,d}}", "a", true},
     {"\\[", "[", true},
-    {"\\?", "?", true},
-    {"\\*", "*", true},
     {"\\a", "a", true},
     {"a*b*c", "abcd", false},
-    {"abc*abc*abc", "abcabcabcabcabcabcabca", false},
     {"some/**/needle.txt", "some/other/notthis.txt", false},
-    {"some/**/**/needle.txt", "some/other/notthis.txt", false},
     {"/**/test", "test", false},
-    {"/**/test", "/one/notthis", false},
     {"/**/test", "/notthis", false},
-    {"**/.*", "ab.c", false},
     {"**/.*", "abc/ab.c", false},
-    {".*/**", "a.bc", false},
     {".*/**", "abc/a.bc", false},
+    {".*/**", ".abc", false},
     {"a[0-9]b", "a_b", false},
-    {"a[!0-9]b", "a0b", false},
     {"a[!0-9]b", "a9b", false},
+    {"a[^0-9]b", "a0b", false},
     {"[!-]", "-", false},
     {"*hello.txt", "hello.txt-and-then-some", false},
-    {"*hello.txt", "goodbye.txt", false},
-    {"*some/path/to/hello.txt", "some/path/to/hello.txt-and-then-some", false},
     {"*some/path/to/hello.txt", "some/other/path/to/hello.txt", false},
     {"a", "foo/a", false},
-    {"./foo", "foo", false},
     {"**/foo", "foofoo", false},
     {"**/foo/bar", "foofoo/bar", false},
     {"/*.c", "mozilla-sha1/sha1.c", false},
-    {"a[^0-9]b", "a0b", false},
-    {"a[^0-9]b", "a9b", false},
-    {"[^-]", "-", false},
     {"some/*/needle.txt", "some/needle.txt", false},
-    {".*/**", ".abc", false},
     {"foo/**", "foo", false},
 };
 INSTANTIATE_TEST_SUITE_P(Globset, GlobMatchTest,
@@ -179,14 +133,10 @@ INSTANTIATE_TEST_SUITE_P(Globset, GlobMatchTest,
 // The system's own examples and the options table.
 constexpr MatchCase kOptionCases[] = {
     {"*.py", "src/a.py", true},
-    {"*.py", "a.py", true},
-    {"src/*.py", "src/a.py", true},
     {"src/*.py", "src/sub/b.py", true},
     {"*.PY", "a.py", false},
-    {"*.py", "a.PY", false},
     {"src/*", "./src/a", false},
     {"./src/*", "src/a", false},
-    {"?", "/", true},
     {"a?b", "a/b", true},
     {"*", "", true},
     {"*", "a/b/c", true},
@@ -195,10 +145,8 @@ constexpr MatchCase kOptionCases[] = {
     {"a\\*b", "axb", false},
     {"\\\\", "\\", true},
     {"\\{a,b\\}", "{a,b}", true},
-    {"\\{a,b\\}", "a", false},
     {"[!a]", "/", true},
     {"[^a]", "\n", true},
-    {"[/]", "/", true},
     {"[\\]", "\\", true},
 };
 INSTANTIATE_TEST_SUITE_P(Options, GlobMatchTest,
@@ -207,26 +155,24 @@ INSTANTIATE_TEST_SUITE_P(Options, GlobMatchTest,
 // Where the syntax table is silent, globset's parser decides.
 constexpr MatchCase kLooseSyntaxCases[] = {
     // `**` that is not a whole component is two `*`.
-    {"a**", "a/b/c", true},
     {"**a", "x/ya", true},
     {"a**b", "a/x/b", true},
-    {"a/**b", "a/b", true},
     {"a/**b", "a/x/yb", true},
     {"a**/b", "ax/y/b", true},
     {"***", "", true},
-    {"[a]**", "a/b", true},
-    // A trailing `/**` needs the "/": the directory itself doesn't match.
-    {"a/**", "a", false},
-    {"a/**", "a/", true},
+    {"/**a", "/x/ya", true},
+    // Repeated `**` components fold into one.
     {"**/", "", true},
-    {"**/", "a/b", true},
     {"**/**", "x", true},
     {"**/**/*", "", true},
+    {"**/**/b", "b", true},
+    {"a/**/**", "a/x", true},
+    {"a/**/**/b", "a/b", true},
+    {"/**", "", false},
+    {"/**/", "/", true},
     {"**/b", "/b", true},
     {"*/**", "/", true},
     {"*/**", "a", false},
-    {"a/**/**", "a/x", true},
-    {"a/**/**/b", "a/b", true},
     // `**` inside alternatives is recursive at the alternative's edges.
     {"{a/**,b}", "a/x/y", true},
     {"{a/**,b}", "a", false},
@@ -234,42 +180,35 @@ constexpr MatchCase kLooseSyntaxCases[] = {
     {"{**}", "a/b", true},
     {"x{a,**}", "x/y", true},
     // globset folds an escaped "{" or "," just before `**` in an alternative
-    // into the recursive
-    // token, as if it were the "/".
+    // into the recursive token, as if it were the "/".
     {"{a,\\{**}", "/x", true},
     {"{a,\\{**}", "{x", false},
     // Classes: "]" first is literal, "-" first or last is literal, a range
     // extends a range.
     {"[]]", "]", true},
     {"[!]]", "]", false},
-    {"[!]]", "x", true},
-    {"[]a]", "a", true},
     {"[]-a]", "^", true},
-    {"[a-]", "-", true},
-    {"[!a-]", "-", false},
+    {"[]-]", "-", true},
     {"[a-b-c]", "c", true},
     {"[a-b-c]", "-", false},
     {"[--0]", "/", true},
     {"[!!]", "!", false},
-    {"[!!]", "a", true},
-    {"[^!]", "!", false},
     {"[*?{}]", "{", true},
-    {"[\\-z]", "\\", true},
     {"[\\-z]", "-", false},
     // Empty alternatives vanish; a group of only empty alternatives matches
     // nothing extra.
-    {"a{,}b", "ab", true},
     {"a{,{}}b", "ab", true},
-    {"{,a}", "a", true},
     {"{,a}", "", false},
+    {"{,{},a}", "", false},
     {"{a,,b}", "b", true},
-    {"{{a,b},{c,d}}", "d", true},
+    {"{a,,b,}", "", false},
     {"{a,{b,{c,{d}}}}", "d", true},
-    {"{a,{b,{c,{d}}}}", "e", false},
     {"{a{b,c}d,e}", "acd", true},
     {"{a{b,c}d,e}", "ad", false},
-    // A comma outside braces, and braces inside a class, are plain characters.
+    // A comma outside braces, braces inside a class and regex syntax are plain
+    // characters.
     {"a,{b,c}", "a,c", true},
+    {"+(.)|^$", "+(.)|^$", true},
     {"[{]x[}]", "{x}", true},
 };
 INSTANTIATE_TEST_SUITE_P(LooseSyntax, GlobMatchTest,
@@ -281,14 +220,11 @@ constexpr MatchCase kCharacterCases[] = {
     {"?", "\xc3\xa9", true},
     {"??", "\xc3\xa9", false},
     {"?", "\xf0\x9f\x98\x80", true},
-    {"[\xc3\xa9]", "\xc3\xa9", true},
     {"[!\xc3\xa9]", "e", true},
     {"[a-\xc3\xbf]", "\xc3\xa9", true},
     {"[a-\xc3\xbf]", "\xc4\x80", false},
     {"*\xc3\xa9", "caf\xc3\xa9", true},
-    {"*e", "caf\xc3\xa9", false},
     {"a?b", "a\nb", true},
-    {"*", "a\nb", true},
     {"a*", "a\n", true},
     {"a", std::string_view("a\0", 2), false},
     {std::string_view("a\0", 2), std::string_view("a\0", 2), true},
@@ -300,7 +236,6 @@ INSTANTIATE_TEST_SUITE_P(Characters, GlobMatchTest,
 // A path that is not UTF-8 is matched in its lossy form, one U+FFFD per
 // ill-formed sequence.
 constexpr MatchCase kInvalidPathCases[] = {
-    {"*", "\xff", true},
     {"?", "\xff", true},
     {"??", "\xff", false},
     {"?", "\xc3", true},
@@ -310,176 +245,106 @@ constexpr MatchCase kInvalidPathCases[] = {
     {"*.py", "\xff.p\xff", false},
     {"a", "a\xff", false},
     {"[!a]", "\x80", true},
-    {"[a]", "\x80", false},
     {"\xef\xbf\xbd", "\xff", true},
-    {"\xef\xbf\xbd", "\xef\xbf\xbd", true},
     {"*\xef\xbf\xbd", "a\xfe", true},
     {"**/x\xef\xbf\xbd", "d/x\xc3", true},
     {"a?c",
      "a\xe2\x82"
      "c",
      true},
-    {"{a,b}?", "b\xf5", true},
-    {"**/\xc3\xa9", "x/\xc3\xa9", true},
 };
 INSTANTIATE_TEST_SUITE_P(InvalidPaths, GlobMatchTest,
                          ::testing::ValuesIn(kInvalidPathCases));
 
 // ---------------------------------------------------------------------------------------------
-// Parse errors.
+// Parse errors: "error parsing glob '<pattern>': <reason>" from both roads.
+
+constexpr std::string_view kUnclosedClass =
+    "unclosed character class; missing ']'";
+constexpr std::string_view kUnclosedGroup =
+    "unclosed alternate group; missing '}' (maybe escape '{' with '[{]'?)";
+constexpr std::string_view kUnopenedGroup =
+    "unopened alternate group; missing '{' (maybe escape '}' with '[}]'?)";
+constexpr std::string_view kDangling = "dangling '\\'";
 
 struct ErrorCase {
-  std::string_view pattern;
-  std::string_view display;
+  std::string pattern;
+  std::string_view reason;
+  // The pattern as the message shows it, when not as written.
+  std::string_view shown = {};
 };
 
 void PrintTo(const ErrorCase& c, std::ostream* os) {
-  *os << "'" << Escaped(c.pattern) << "'";
+  *os << "'" << Escaped(c.pattern.substr(0, 40)) << "'";
 }
 
 class GlobErrorTest : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(GlobErrorTest, ReportsTheReasonWithThePattern) {
   const ErrorCase& c = GetParam();
+  const std::string expected =
+      "error parsing glob '" +
+      (c.shown.empty() ? c.pattern : std::string(c.shown)) +
+      "': " + std::string(c.reason);
   for (auto compile : {&GlobMatcher::Compile, &GlobMatcher::CompileGeneral}) {
     Result<GlobMatcher> matcher = compile(c.pattern);
     ASSERT_FALSE(matcher.has_value());
     EXPECT_EQ(matcher.error().kind(), FsError::Kind::kGlob);
-    EXPECT_EQ(matcher.error().payload(), c.display);
+    // Compared whole, but not printed whole.
+    EXPECT_TRUE(matcher.error().payload() == expected)
+        << Escaped(matcher.error().payload().substr(0, 200));
   }
 }
 
-constexpr ErrorCase kErrorCases[] = {
-    {"[", "error parsing glob '[': unclosed character class; missing ']'"},
-    {"[]", "error parsing glob '[]': unclosed character class; missing ']'"},
-    {"[!", "error parsing glob '[!': unclosed character class; missing ']'"},
-    {"[!]", "error parsing glob '[!]': unclosed character class; missing ']'"},
-    {"[^]", "error parsing glob '[^]': unclosed character class; missing ']'"},
-    {"a[bc",
-     "error parsing glob 'a[bc': unclosed character class; missing ']'"},
-    {"[a-", "error parsing glob '[a-': unclosed character class; missing ']'"},
-    {"[z-a]", "error parsing glob '[z-a]': invalid range; 'z' > 'a'"},
-    {"[z--]", "error parsing glob '[z--]': invalid range; 'z' > '-'"},
-    {"[a-z-0]", "error parsing glob '[a-z-0]': invalid range; 'a' > '0'"},
-    {"[\xc3\xa9-a]",
-     "error parsing glob '[\xc3\xa9-a]': invalid range; '\xc3\xa9' > 'a'"},
-    {"[z-a", "error parsing glob '[z-a': invalid range; 'z' > 'a'"},
-    {"{a,b",
-     "error parsing glob '{a,b': unclosed alternate group; missing '}' (maybe "
-     "escape '{' "
-     "with '[{]'?)"},
-    {"a{b",
-     "error parsing glob 'a{b': unclosed alternate group; missing '}' (maybe "
-     "escape '{' "
-     "with '[{]'?)"},
-    {"{a,{b,c}",
-     "error parsing glob '{a,{b,c}': unclosed alternate group; missing '}' "
-     "(maybe "
-     "escape '{' with '[{]'?)"},
-    {"{",
-     "error parsing glob '{': unclosed alternate group; missing '}' (maybe "
-     "escape '{' with "
-     "'[{]'?)"},
-    {"a,b}",
-     "error parsing glob 'a,b}': unopened alternate group; missing '{' (maybe "
-     "escape '}' "
-     "with '[}]'?)"},
-    {"{a,b}}",
-     "error parsing glob '{a,b}}': unopened alternate group; missing '{' "
-     "(maybe escape "
-     "'}' with '[}]'?)"},
-    {"}",
-     "error parsing glob '}': unopened alternate group; missing '{' (maybe "
-     "escape '}' with "
-     "'[}]'?)"},
-    {"\\", "error parsing glob '\\': dangling '\\'"},
-    {"a\\", "error parsing glob 'a\\': dangling '\\'"},
-    {"{a,\\", "error parsing glob '{a,\\': dangling '\\'"},
-    // The first fault met while reading wins; an open group is noticed only at
-    // the end.
-    {"}{",
-     "error parsing glob '}{': unopened alternate group; missing '{' (maybe "
-     "escape '}' with "
-     "'[}]'?)"},
-    {"{[", "error parsing glob '{[': unclosed character class; missing ']'"},
-    {"[z-a]\\", "error parsing glob '[z-a]\\': invalid range; 'z' > 'a'"},
-    {"{\\", "error parsing glob '{\\': dangling '\\'"},
-    // Not UTF-8: RE2's text, the pattern shown lossily.
-    {"a\xff", "error parsing glob 'a\xef\xbf\xbd': invalid UTF-8"},
-};
-INSTANTIATE_TEST_SUITE_P(Table, GlobErrorTest,
-                         ::testing::ValuesIn(kErrorCases));
+INSTANTIATE_TEST_SUITE_P(
+    Table, GlobErrorTest,
+    ::testing::Values(
+        ErrorCase{"[", kUnclosedClass}, ErrorCase{"[]", kUnclosedClass},
+        ErrorCase{"[!", kUnclosedClass}, ErrorCase{"[!]", kUnclosedClass},
+        ErrorCase{"[^]", kUnclosedClass}, ErrorCase{"a[bc", kUnclosedClass},
+        ErrorCase{"[a-", kUnclosedClass},
+        ErrorCase{"[z-a]", "invalid range; 'z' > 'a'"},
+        ErrorCase{"[z--]", "invalid range; 'z' > '-'"},
+        ErrorCase{"[a-z-0]", "invalid range; 'a' > '0'"},
+        ErrorCase{"[\xc3\xa9-a]", "invalid range; '\xc3\xa9' > 'a'"},
+        ErrorCase{"{a,b", kUnclosedGroup}, ErrorCase{"a{b", kUnclosedGroup},
+        ErrorCase{"{a,{b,c}", kUnclosedGroup}, ErrorCase{"{", kUnclosedGroup},
+        ErrorCase{"a,b}", kUnopenedGroup}, ErrorCase{"{a,b}}", kUnopenedGroup},
+        ErrorCase{"}", kUnopenedGroup}, ErrorCase{"\\", kDangling},
+        ErrorCase{"a\\", kDangling}, ErrorCase{"{a,\\", kDangling},
+        // The first fault met while reading wins; an open group is noticed
+        // only at the end.
+        ErrorCase{"}{", kUnopenedGroup}, ErrorCase{"{[", kUnclosedClass},
+        ErrorCase{"[z-a", "invalid range; 'z' > 'a'"},
+        ErrorCase{"[z-a]\\", "invalid range; 'z' > 'a'"},
+        ErrorCase{"{\\", kDangling},
+        // Not UTF-8: RE2's text, the pattern shown lossily.
+        ErrorCase{"a\xff", "invalid UTF-8", "a\xef\xbf\xbd"},
+        // Adversarial lengths end in the same clean errors.
+        ErrorCase{Repeat("[", 100000), kUnclosedClass},
+        ErrorCase{Repeat("}", 100000), kUnopenedGroup},
+        ErrorCase{Repeat("\\", 100001), kDangling},
+        ErrorCase{Repeat("{", 1000000), kUnclosedGroup}));
 
-// ---------------------------------------------------------------------------------------------
-// The translation: globset's regex for each `**` position and brace form, in
-// RE2's spelling.
-
-struct RegexCase {
-  std::string_view pattern;
-  std::string_view regex;
-};
-
-void PrintTo(const RegexCase& c, std::ostream* os) {
-  *os << "'" << Escaped(c.pattern) << "'";
+TEST(GlobLimitTest, RegexTooLargeIsRe2sError) {
+  // Some 200000 unrelated 40-letter names: more program than RE2 is given room
+  // for.
+  std::mt19937 rng(1);
+  std::string pattern = "{";
+  for (int i = 0; i < 200000; ++i) {
+    if (i > 0) pattern += ',';
+    for (int k = 0; k < 40; ++k) pattern += static_cast<char>('a' + rng() % 26);
+  }
+  pattern += "}";
+  for (auto compile : {&GlobMatcher::Compile, &GlobMatcher::CompileGeneral}) {
+    Result<GlobMatcher> matcher = compile(pattern);
+    ASSERT_FALSE(matcher.has_value());
+    EXPECT_TRUE(matcher.error().payload() ==
+                "error parsing glob '" + pattern +
+                    "': pattern too large - compile failed")
+        << matcher.error().payload().substr(pattern.size());
+  }
 }
-
-class GlobRegexTest : public ::testing::TestWithParam<RegexCase> {};
-
-TEST_P(GlobRegexTest, TranslatesLikeGlobset) {
-  Result<TranslatedGlob> glob = TranslateGlob(GetParam().pattern);
-  ASSERT_TRUE(glob.has_value()) << glob.error().payload();
-  EXPECT_EQ(glob->regex, GetParam().regex);
-}
-
-constexpr RegexCase kRegexCases[] = {
-    {"", ""},
-    {"a", "a"},
-    {"?", "."},
-    {"*", ".*"},
-    {"a?", "a."},
-    {"*a", ".*a"},
-    {"[*]", "[\\x{2a}]"},
-    {"+", "\\+"},
-    {"\xe2\x98\x83", "\xe2\x98\x83"},
-    {"**", ".*"},
-    {"**/", ".*"},
-    {"**/*", "(?:/?|.*/).*"},
-    {"**/**", ".*"},
-    {"**/**/*", "(?:/?|.*/).*"},
-    {"**/**/**", ".*"},
-    {"a/**", "a/.*"},
-    {"a/**/**", "a/.*"},
-    {"a/**/**/**", "a/.*"},
-    {"a/**/b", "a(?:/|/.*/)b"},
-    {"a/**/**/b", "a(?:/|/.*/)b"},
-    {"**/b", "(?:/?|.*/)b"},
-    {"**/**/b", "(?:/?|.*/)b"},
-    {"a**", "a.*.*"},
-    {"**a", ".*.*a"},
-    {"a**b", "a.*.*b"},
-    {"***", ".*.*.*"},
-    {"/a**", "/a.*.*"},
-    {"/**a", "/.*.*a"},
-    {"/**", "/.*"},
-    {"/**/", "(?:/|/.*/)"},
-    {"{a,b}", "(?:a|b)"},
-    {"{a,{b,c}}", "(?:a|(?:b|c))"},
-    {"{{a,b},{c,d}}", "(?:(?:a|b)|(?:c|d))"},
-    {"foo{,.txt}", "foo(?:\\.txt)"},
-    {"{}", ""},
-    {"{,}", ""},
-    {"{,{},{,}}", ""},
-    {"{a,,b,}", "(?:a|b)"},
-    {"{,{},a}", "(?:a)"},
-    {"{**/x,y/**}", "(?:(?:/?|.*/)x|y/.*)"},
-    {"{**}", "(?:.*.*)"},
-    {"[!a-z0]", "[^\\x{61}-\\x{7a}\\x{30}]"},
-    {"[]-]", "[\\x{5d}\\x{2d}]"},
-    {"\\{a\\}", "\\{a\\}"},
-    {std::string_view("\0\t", 2), "\\x{0}\\x{9}"},
-};
-INSTANTIATE_TEST_SUITE_P(Table, GlobRegexTest,
-                         ::testing::ValuesIn(kRegexCases));
 
 // ---------------------------------------------------------------------------------------------
 // The literal shapes.
@@ -503,35 +368,23 @@ TEST_P(GlobShapeTest, RecognisesTheShape) {
   EXPECT_EQ(glob->literal, GetParam().literal);
 }
 
+using enum GlobShape;
+
 constexpr ShapeCase kShapeCases[] = {
-    {"src/a.py", GlobShape::kExact, "src/a.py"},
-    {"", GlobShape::kExact, ""},
-    {"a\\*b", GlobShape::kExact, "a*b"},
-    {"*.py", GlobShape::kSuffix, ".py"},
-    {"**/*.py", GlobShape::kSuffix, ".py"},
-    {"*", GlobShape::kSuffix, ""},
-    {"**/*", GlobShape::kSuffix, ""},
-    {"**a", GlobShape::kSuffix, "a"},
-    {"**/name", GlobShape::kComponentSuffix, "name"},
-    {"**/foo/bar", GlobShape::kComponentSuffix, "foo/bar"},
-    {"src*", GlobShape::kPrefix, "src"},
-    {"src/**", GlobShape::kPrefix, "src/"},
-    {"/**", GlobShape::kPrefix, "/"},
-    {"a**", GlobShape::kPrefix, "a"},
-    {"**", GlobShape::kPrefix, ""},
-    {"*test*", GlobShape::kContains, "test"},
-    {"*/**", GlobShape::kContains, "/"},
-    {"**/*foo/**", GlobShape::kContains, "foo/"},
-    {"a?b", GlobShape::kRegex, ""},
-    {"[a]", GlobShape::kRegex, ""},
-    {"{a}", GlobShape::kRegex, ""},
-    {"a*b", GlobShape::kRegex, ""},
-    {"a/**/b", GlobShape::kRegex, ""},
-    {"**/a*", GlobShape::kRegex, ""},
-    {"**/a/**", GlobShape::kRegex, ""},
-    {"a*/**", GlobShape::kRegex, ""},
-    {"\xef\xbf\xbd", GlobShape::kRegex, ""},
-    {"*\xef\xbf\xbd.txt", GlobShape::kRegex, ""},
+    {"src/a.py", kExact, "src/a.py"},
+    {"a\\*b", kExact, "a*b"},
+    {"**/*.py", kSuffix, ".py"},
+    {"**a", kSuffix, "a"},
+    {"**/foo/bar", kComponentSuffix, "foo/bar"},
+    {"src/**", kPrefix, "src/"},
+    {"**", kPrefix, ""},
+    {"*test*", kContains, "test"},
+    {"**/*foo/**", kContains, "foo/"},
+    {"a?b", kRegex, ""},
+    {"a/**/b", kRegex, ""},
+    {"**/a*", kRegex, ""},
+    {"a*/**", kRegex, ""},
+    {"*\xef\xbf\xbd.txt", kRegex, ""},
 };
 INSTANTIATE_TEST_SUITE_P(Table, GlobShapeTest,
                          ::testing::ValuesIn(kShapeCases));
@@ -559,27 +412,15 @@ struct Atom {
   Kind kind = kLit;
   char32_t ch = 0;
   bool negated = false;
-  std::vector<std::pair<char32_t, char32_t>> ranges;
-  std::vector<Seq> alts;
+  std::vector<std::pair<char32_t, char32_t>> ranges = {};
+  std::vector<Seq> alts = {};
 };
 
-Atom Of(Atom::Kind kind) {
-  Atom atom;
-  atom.kind = kind;
-  return atom;
-}
-
-Atom Lit(char32_t ch) {
-  Atom atom;
-  atom.ch = ch;
-  return atom;
-}
-
+Atom Of(Atom::Kind kind) { return Atom{.kind = kind}; }
+Atom Lit(char32_t ch) { return Atom{.ch = ch}; }
 Atom Class(bool negated, std::vector<std::pair<char32_t, char32_t>> ranges) {
-  Atom atom = Of(Atom::kClass);
-  atom.negated = negated;
-  atom.ranges = std::move(ranges);
-  return atom;
+  return Atom{
+      .kind = Atom::kClass, .negated = negated, .ranges = std::move(ranges)};
 }
 
 std::u32string Chars(std::string_view utf8) {
@@ -701,51 +542,26 @@ class PatternGenerator {
   }
 
   void Simple(Generated& g) {
-    switch (Roll(12)) {
-      case 0:
-        Add(g, "a", Lit('a'));
-        break;
-      case 1:
-        Add(g, "b", Lit('b'));
-        break;
-      case 2:
-        Add(g, ".", Lit('.'));
-        break;
-      case 3:
-        Add(g, "/", Lit('/'));
-        break;
-      case 4:
-        Add(g, "?", Of(Atom::kAny));
-        break;
-      case 5:
-        // Two stars in a row would be `**`, whose meaning depends on its
-        // neighbours.
-        if (EndsInStar(g)) {
-          Add(g, "a", Lit('a'));
-        } else {
-          Add(g, "*", Of(Atom::kStar));
-        }
-        break;
-      case 6:
-        Add(g, "[ab]", Class(false, {{'a', 'a'}, {'b', 'b'}}));
-        break;
-      case 7:
-        Add(g, "[!a/]", Class(true, {{'a', 'a'}, {'/', '/'}}));
-        break;
-      case 8:
-        Add(g, "[a-c\xc3\xa9-]",
-            Class(false, {{'a', 'c'}, {0xE9, 0xE9}, {'-', '-'}}));
-        break;
-      case 9:
-        Add(g, "\\*", Lit('*'));
-        break;
-      case 10:
-        Add(g, "\xc3\xa9", Lit(0xE9));
-        break;
-      case 11:
-        Add(g, "[{]", Lit('{'));
-        break;
-    }
+    static const std::pair<std::string_view, Atom> kPieces[] = {
+        {"a", Lit('a')},
+        {"b", Lit('b')},
+        {".", Lit('.')},
+        {"/", Lit('/')},
+        {"?", Of(Atom::kAny)},
+        {"*", Of(Atom::kStar)},
+        {"[ab]", Class(false, {{'a', 'a'}, {'b', 'b'}})},
+        {"[!a/]", Class(true, {{'a', 'a'}, {'/', '/'}})},
+        {"[a-c\xc3\xa9-]",
+         Class(false, {{'a', 'c'}, {0xE9, 0xE9}, {'-', '-'}})},
+        {"\\*", Lit('*')},
+        {"\xc3\xa9", Lit(0xE9)},
+        {"[{]", Lit('{')},
+    };
+    const auto& [text, atom] = kPieces[Roll(std::size(kPieces))];
+    // Two stars in a row would be `**`, whose meaning depends on its
+    // neighbours.
+    if (text == "*" && EndsInStar(g)) return Add(g, "a", Lit('a'));
+    Add(g, text, atom);
   }
 
   Generated Alternation() {
@@ -779,7 +595,7 @@ TEST(GlobDifferentialTest, GeneratedPatternsMatchTheReference) {
   for (int p = 0; p < 1500; ++p) {
     Generated g = gen.Next();
     GlobMatcher fast = MustCompile(g.text);
-    GlobMatcher general = MustCompileGeneral(g.text);
+    GlobMatcher general = MustCompile(g.text, true);
     for (const std::string& path : paths) {
       const bool expected = RefMatch(g.seq, 0, Chars(path), 0);
       ASSERT_EQ(fast.Matches(path), expected)
@@ -822,7 +638,7 @@ TEST(GlobFastShapeTest, AnswersExactlyAsTheRegexRoad) {
         std::string pattern =
             std::string(head) + std::string(literal) + std::string(tail);
         GlobMatcher fast = MustCompile(pattern);
-        GlobMatcher general = MustCompileGeneral(pattern);
+        GlobMatcher general = MustCompile(pattern, true);
         Result<TranslatedGlob> glob = TranslateGlob(pattern);
         ASSERT_TRUE(glob.has_value());
         if (glob->shape != GlobShape::kRegex) ++shaped;
@@ -841,141 +657,86 @@ TEST(GlobFastShapeTest, AnswersExactlyAsTheRegexRoad) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Adversarial patterns: a clean error or a correct answer.
+// Adversarial patterns that compile: a correct answer from both roads.
 
-std::string Repeat(std::string_view piece, size_t n) {
-  std::string out;
-  out.reserve(piece.size() * n);
-  for (size_t i = 0; i < n; ++i) out += piece;
-  return out;
-}
-
-TEST(GlobAdversarialTest, ThousandsOfAlternatives) {
+// "{<head>0<tail>,<head>1<tail>,...}" with `n` alternatives.
+std::string Numbered(std::string_view head, std::string_view tail, int n) {
   std::string pattern = "{";
-  for (int i = 0; i < 20000; ++i)
-    pattern += (i ? ",file" : "file") + std::to_string(i) + ".txt";
-  pattern += "}";
-  GlobMatcher matcher = MustCompile(pattern);
-  EXPECT_TRUE(matcher.Matches("file0.txt"));
-  EXPECT_TRUE(matcher.Matches("file19999.txt"));
-  EXPECT_FALSE(matcher.Matches("file20000.txt"));
-  EXPECT_FALSE(matcher.Matches("file1.txt.bak"));
-}
-
-TEST(GlobAdversarialTest, ThousandsOfWildAlternatives) {
-  std::string pattern = "**/{";
-  for (int i = 0; i < 5000; ++i)
-    pattern += (i ? ",*." : "*.") + std::to_string(i) + "?";
-  pattern += "}";
-  GlobMatcher matcher = MustCompile(pattern);
-  EXPECT_TRUE(matcher.Matches("dir/x.4999z"));
-  EXPECT_TRUE(matcher.Matches("x.0/"));
-  EXPECT_FALSE(matcher.Matches("dir/x.5000z"));
-}
-
-TEST(GlobAdversarialTest, RegexTooLargeIsRe2sError) {
-  // Some 200000 unrelated 40-letter names: more program than RE2 is given room
-  // for.
-  std::mt19937 rng(1);
-  std::string pattern = "{";
-  for (int i = 0; i < 200000; ++i) {
+  for (int i = 0; i < n; ++i) {
     if (i > 0) pattern += ',';
-    for (int k = 0; k < 40; ++k) pattern += static_cast<char>('a' + rng() % 26);
+    pattern += std::string(head) + std::to_string(i) + std::string(tail);
   }
-  pattern += "}";
-  for (auto compile : {&GlobMatcher::Compile, &GlobMatcher::CompileGeneral}) {
-    Result<GlobMatcher> matcher = compile(pattern);
-    ASSERT_FALSE(matcher.has_value());
-    // Compared whole, but not printed whole.
-    EXPECT_TRUE(matcher.error().payload() ==
-                "error parsing glob '" + pattern +
-                    "': pattern too large - compile failed")
-        << matcher.error().payload().substr(pattern.size());
-  }
-}
-
-TEST(GlobAdversarialTest, DeepBraceNesting) {
-  const size_t depth = 20000;
-  GlobMatcher nested =
-      MustCompile(Repeat("{a,", depth) + "b" + Repeat("}", depth));
-  EXPECT_TRUE(nested.Matches("a"));
-  EXPECT_TRUE(nested.Matches("b"));
-  EXPECT_FALSE(nested.Matches("ab"));
-
-  GlobMatcher empty =
-      MustCompile("x" + Repeat("{", depth) + Repeat("}", depth) + "y");
-  EXPECT_TRUE(empty.Matches("xy"));
-
-  Result<GlobMatcher> unclosed = GlobMatcher::Compile(Repeat("{", 1000000));
-  ASSERT_FALSE(unclosed.has_value());
-  EXPECT_TRUE(unclosed.error().payload().ends_with(
-      "unclosed alternate group; missing '}' (maybe "
-      "escape '{' with '[{]'?)"));
+  return pattern + "}";
 }
 
 struct AdversarialCase {
   std::string name;
   std::string pattern;
-  std::string path;
-  bool matches;
-  std::string_view error;  // empty: the pattern compiles
+  std::vector<std::pair<std::string, bool>> paths;  // path, matches
 };
 
 void PrintTo(const AdversarialCase& c, std::ostream* os) { *os << c.name; }
 
-class GlobAdversarialTableTest
-    : public ::testing::TestWithParam<AdversarialCase> {};
+class GlobAdversarialTest : public ::testing::TestWithParam<AdversarialCase> {};
 
-TEST_P(GlobAdversarialTableTest, CleanErrorOrCorrectAnswer) {
+TEST_P(GlobAdversarialTest, CorrectAnswer) {
   const AdversarialCase& c = GetParam();
   for (auto compile : {&GlobMatcher::Compile, &GlobMatcher::CompileGeneral}) {
     Result<GlobMatcher> matcher = compile(c.pattern);
-    if (c.error.empty()) {
-      ASSERT_TRUE(matcher.has_value())
-          << matcher.error().payload().substr(0, 200);
-      EXPECT_EQ(matcher->Matches(c.path), c.matches);
-    } else {
-      ASSERT_FALSE(matcher.has_value());
-      EXPECT_EQ(matcher.error().payload(), "error parsing glob '" + c.pattern +
-                                               "': " + std::string(c.error));
-    }
+    ASSERT_TRUE(matcher.has_value())
+        << matcher.error().payload().substr(0, 200);
+    for (const auto& [path, matches] : c.paths)
+      EXPECT_EQ(matcher->Matches(path), matches) << Escaped(path.substr(0, 40));
   }
 }
 
 const std::string kLong(200000, 'x');
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, GlobAdversarialTableTest,
+    Table, GlobAdversarialTest,
     ::testing::Values(
-        AdversarialCase{"OpenBrackets", Repeat("[", 100000), "", false,
-                        "unclosed character class; missing ']'"},
-        AdversarialCase{"CloseBrackets", Repeat("]", 100000),
-                        Repeat("]", 100000), true, ""},
-        AdversarialCase{"CloseBraces", Repeat("}", 100000), "", false,
-                        "unopened alternate group; missing '{' (maybe escape "
-                        "'}' with '[}]'?)"},
-        AdversarialCase{"Backslashes", Repeat("\\", 100001), "", false,
-                        "dangling '\\'"},
-        AdversarialCase{"EscapedBackslashes", Repeat("\\\\", 50000),
-                        Repeat("\\", 50000), true, ""},
-        AdversarialCase{"LongLiteral", kLong, kLong, true, ""},
-        AdversarialCase{"LongLiteralMismatch", kLong, kLong + "y", false, ""},
-        AdversarialCase{"ManyStars", Repeat("*", 100000), kLong, true, ""},
-        AdversarialCase{"StarsBetweenLetters", Repeat("a*", 1000) + "b",
-                        Repeat("a", 4000), false, ""},
-        AdversarialCase{"StarsBetweenLettersHit", Repeat("a*", 1000) + "b",
-                        Repeat("a", 4000) + "b", true, ""},
-        AdversarialCase{"ManyRecursive", Repeat("**/", 50000) + "x", "a/b/x",
-                        true, ""},
+        AdversarialCase{"CloseBrackets",
+                        Repeat("]", 100000),
+                        {{Repeat("]", 100000), true}}},
+        AdversarialCase{"EscapedBackslashes",
+                        Repeat("\\\\", 50000),
+                        {{Repeat("\\", 50000), true}}},
+        AdversarialCase{
+            "LongLiteral", kLong, {{kLong, true}, {kLong + "y", false}}},
+        AdversarialCase{"ManyStars", Repeat("*", 100000), {{kLong, true}}},
+        AdversarialCase{
+            "StarsBetweenLetters",
+            Repeat("a*", 1000) + "b",
+            {{Repeat("a", 4000), false}, {Repeat("a", 4000) + "b", true}}},
+        AdversarialCase{
+            "ManyRecursive", Repeat("**/", 50000) + "x", {{"a/b/x", true}}},
         AdversarialCase{"ManyMiddleRecursive",
-                        "a" + Repeat("/**", 50000) + "/b", "a/q/r/b", true, ""},
-        AdversarialCase{"LongClass", "[" + Repeat("a-b", 50000) + "]", "b",
-                        true, ""},
-        AdversarialCase{"ManyQuestionMarks", Repeat("?", 10000),
-                        Repeat("\xc3\xa9", 10000), true, ""},
-        AdversarialCase{"ManyEmptyGroups", Repeat("{}", 100000), "", true, ""},
-        AdversarialCase{"ManyCommas", "{" + Repeat(",", 100000) + "a}", "a",
-                        true, ""}));
+                        "a" + Repeat("/**", 50000) + "/b",
+                        {{"a/q/r/b", true}}},
+        AdversarialCase{
+            "LongClass", "[" + Repeat("a-b", 50000) + "]", {{"b", true}}},
+        AdversarialCase{"ManyQuestionMarks",
+                        Repeat("?", 10000),
+                        {{Repeat("\xc3\xa9", 10000), true}}},
+        AdversarialCase{"ManyEmptyGroups", Repeat("{}", 100000), {{"", true}}},
+        AdversarialCase{
+            "ManyCommas", "{" + Repeat(",", 100000) + "a}", {{"a", true}}},
+        AdversarialCase{"ThousandsOfAlternatives",
+                        Numbered("file", ".txt", 20000),
+                        {{"file0.txt", true},
+                         {"file19999.txt", true},
+                         {"file20000.txt", false},
+                         {"file1.txt.bak", false}}},
+        AdversarialCase{
+            "ThousandsOfWildAlternatives",
+            "**/" + Numbered("*.", "?", 5000),
+            {{"dir/x.4999z", true}, {"x.0/", true}, {"dir/x.5000z", false}}},
+        AdversarialCase{"DeepBraceNesting",
+                        Repeat("{a,", 20000) + "b" + Repeat("}", 20000),
+                        {{"a", true}, {"b", true}, {"ab", false}}},
+        AdversarialCase{"DeepEmptyBraces",
+                        "x" + Repeat("{", 20000) + Repeat("}", 20000) + "y",
+                        {{"xy", true}}}));
 
 // ---------------------------------------------------------------------------------------------
 // Copies and threads.

@@ -57,13 +57,14 @@ TEST_P(IgnoreLineTest, ParsesAsGitDoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     NoRule, IgnoreLineTest,
-    ::testing::Values(
-        LineCase{"", false}, LineCase{"# comment", false}, LineCase{"#", false},
-        LineCase{"   ", false}, LineCase{"!", false}, LineCase{"/", false},
-        LineCase{"!/", false}, LineCase{"x\\", false}, LineCase{"x/\\", false},
-        LineCase{"[abc", false}, LineCase{"[]", false}, LineCase{"[/]", false},
-        LineCase{"a[[:bogus:]]", false}, LineCase{"[[:alpha:]", false},
-        LineCase{"a[b-\\", false}, LineCase{std::string("\0x", 2), false}));
+    ::testing::Values(LineCase{"", false}, LineCase{"# comment", false},
+                      LineCase{"   ", false}, LineCase{"!", false},
+                      LineCase{"/", false}, LineCase{"x\\", false},
+                      LineCase{"x/\\", false}, LineCase{"[abc", false},
+                      LineCase{"[]", false}, LineCase{"[/]", false},
+                      LineCase{"a[[:bogus:]]", false},
+                      LineCase{"[[:alpha:]", false}, LineCase{"a[b-\\", false},
+                      LineCase{std::string("\0x", 2), false}));
 
 INSTANTIATE_TEST_SUITE_P(
     EscapesAndSpaces, IgnoreLineTest,
@@ -72,12 +73,10 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"\\!bang", true, false, false, true, Shape::kLiteral, "!bang"},
         LineCase{" #x", true, false, false, true, Shape::kLiteral, " #x"},
         LineCase{"a  ", true, false, false, true, Shape::kLiteral, "a"},
-        LineCase{"a\\ ", true, false, false, true, Shape::kLiteral, "a "},
         LineCase{"a\\   ", true, false, false, true, Shape::kLiteral, "a "},
         LineCase{"a \\ ", true, false, false, true, Shape::kLiteral, "a  "},
         LineCase{"a\t", true, false, false, true, Shape::kLiteral, "a\t"},
         LineCase{"x\\*", true, false, false, true, Shape::kLiteral, "x*"},
-        LineCase{"\\a\\b", true, false, false, true, Shape::kLiteral, "ab"},
         LineCase{std::string("ab\0cd", 5), true, false, false, true,
                  Shape::kLiteral, "ab"}));
 
@@ -86,15 +85,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LineCase{"!x", true, true, false, true, Shape::kLiteral, "x"},
         LineCase{"x/", true, false, true, true, Shape::kLiteral, "x"},
-        LineCase{"!x/", true, true, true, true, Shape::kLiteral, "x"},
         LineCase{"/x", true, false, false, false, Shape::kLiteral, "x"},
-        LineCase{"/x/", true, false, true, false, Shape::kLiteral, "x"},
         LineCase{"a/b", true, false, false, false, Shape::kLiteral, "a/b"},
         LineCase{"*.o", true, false, false, true, Shape::kSuffix, ".o"},
         LineCase{"*", true, false, false, true, Shape::kPrefix, ""},
         LineCase{"**", true, false, false, true, Shape::kPrefix, ""},
         LineCase{".*", true, false, false, true, Shape::kPrefix, "."},
-        LineCase{"/*.o", true, false, false, false, Shape::kSuffix, ".o"},
         LineCase{"src/*", true, false, false, false, Shape::kPrefix, "src/"},
         LineCase{"sphinx_*/", true, false, true, true, Shape::kPrefix,
                  "sphinx_"},
@@ -134,12 +130,14 @@ constexpr auto kNone = IgnoreMatch::kNone;
 constexpr auto kIgnore = IgnoreMatch::kIgnore;
 constexpr auto kWhite = IgnoreMatch::kWhitelist;
 
+// The generated cases below compare the plain verdicts with git; these hold
+// what a listing can't show: a negation's verdict, a directory's own verdict,
+// how the file's text is split, and wildcard corners outside the generated
+// trees.
 INSTANTIATE_TEST_SUITE_P(
     Precedence, IgnoreRulesTest,
     ::testing::Values(MatchCase{"foo\n!foo", "foo", false, kWhite},
-                      MatchCase{"!foo\nfoo", "foo", false, kIgnore},
                       MatchCase{"*.o\n!keep.o", "keep.o", false, kWhite},
-                      MatchCase{"*.o\n!keep.o", "x.o", false, kIgnore},
                       MatchCase{"!keep.o\n*.o", "keep.o", false, kIgnore},
                       MatchCase{"foo\n!foo/", "foo", false, kIgnore},
                       MatchCase{"foo\n!foo/", "foo", true, kWhite},
@@ -147,96 +145,36 @@ INSTANTIATE_TEST_SUITE_P(
                       MatchCase{"!b\n/a/b", "a/b", false, kIgnore},
                       MatchCase{"a*\n!ab\nabc", "ab", false, kWhite},
                       MatchCase{"a*\n!ab\nabc", "abc", false, kIgnore},
-                      MatchCase{"a*\n!ab\nabc", "ax", false, kIgnore},
-                      MatchCase{"bar", "baz", false, kNone},
-                      MatchCase{"", "x", false, kNone},
                       MatchCase{"\xEF\xBB\xBF"
                                 "bom\r\nnext\r\n",
                                 "bom", false, kIgnore},
-                      MatchCase{"bom\r\nnext\r\n", "next", false, kIgnore},
                       MatchCase{"last-line-without-newline",
                                 "last-line-without-newline", false, kIgnore}));
 
 INSTANTIATE_TEST_SUITE_P(
-    Anchoring, IgnoreRulesTest,
-    ::testing::Values(MatchCase{"foo", "a/b/foo", false, kIgnore},
-                      MatchCase{"/foo", "foo", false, kIgnore},
-                      MatchCase{"/foo", "a/foo", false, kNone},
-                      MatchCase{"a/foo", "a/foo", false, kIgnore},
-                      MatchCase{"a/foo", "x/a/foo", false, kNone},
-                      MatchCase{"foo/", "foo", true, kIgnore},
-                      MatchCase{"foo/", "foo", false, kNone},
-                      MatchCase{"foo/", "a/foo", true, kIgnore},
-                      MatchCase{"a/foo/", "a/foo", true, kIgnore},
-                      MatchCase{"a/foo/", "a/foo", false, kNone},
-                      MatchCase{"*.o", "deep/x/y.o", false, kIgnore},
-                      MatchCase{"/*.o", "y.o", false, kIgnore},
-                      MatchCase{"/*.o", "x/y.o", false, kNone}));
-
-INSTANTIATE_TEST_SUITE_P(
     Wildcards, IgnoreRulesTest,
-    ::testing::Values(MatchCase{"a*b", "a/b", false, kNone},
-                      MatchCase{"x/a*b", "x/ab", false, kIgnore},
-                      MatchCase{"x/a*b", "x/a/b", false, kNone},
+    ::testing::Values(MatchCase{"a/foo", "x/a/foo", false, kNone},
                       MatchCase{"x/a?b", "x/a/b", false, kNone},
-                      MatchCase{"x/a?b", "x/acb", false, kIgnore},
                       MatchCase{"f?o", "fo", false, kNone},
-                      MatchCase{"*", "anything", false, kIgnore},
                       MatchCase{"/*", "a/b", false, kNone},
-                      MatchCase{"a/*", "a/b", false, kIgnore},
                       MatchCase{"a/*", "a/b/c", false, kNone},
                       MatchCase{"*.o", ".o", false, kIgnore},
                       MatchCase{"\\#*#", "#x#", false, kIgnore},
-                      MatchCase{"\\#*#", "#x", false, kNone},
-                      MatchCase{"?t", "\xC3\xA9t", false, kNone},
-                      MatchCase{"??t", "\xC3\xA9t", false, kIgnore},
-                      MatchCase{"n\xFFx", "n\xFFx", false, kIgnore},
                       MatchCase{"new*line", "new\nline", false, kIgnore},
-                      MatchCase{"Foo", "foo", false, kNone}));
-
-INSTANTIATE_TEST_SUITE_P(
-    DoubleStars, IgnoreRulesTest,
-    ::testing::Values(MatchCase{"**/foo", "foo", false, kIgnore},
-                      MatchCase{"**/foo", "a/b/foo", false, kIgnore},
+                      MatchCase{"Foo", "foo", false, kNone},
                       MatchCase{"**/a/foo", "a/foo", false, kIgnore},
-                      MatchCase{"**/a/foo", "x/a/foo", false, kIgnore},
-                      MatchCase{"**/a/foo", "x/b/foo", false, kNone},
-                      MatchCase{"a/**", "a/x", false, kIgnore},
-                      MatchCase{"a/**", "a/x/y", false, kIgnore},
                       MatchCase{"a/**", "a", true, kNone},
-                      MatchCase{"a/**/b", "a/b", false, kIgnore},
-                      MatchCase{"a/**/b", "a/x/y/b", false, kIgnore},
                       MatchCase{"a/**/b", "a/xb", false, kNone},
-                      MatchCase{"a/**\\/b", "a/b", false, kNone},
-                      MatchCase{"a/**\\/b", "a/x/b", false, kIgnore},
-                      MatchCase{"a/x**/b", "a/xy/z/b", false, kIgnore},
-                      MatchCase{"a/?x**/b", "a/yxy/z/b", false, kNone},
-                      MatchCase{"a/?x**/b", "a/yxy/b", false, kIgnore},
-                      MatchCase{"b**r", "b/r", false, kNone},
-                      MatchCase{"b**r", "bxyr", false, kIgnore},
-                      MatchCase{"/**", "a/b/c", false, kIgnore}));
+                      MatchCase{"a/?x**/b", "a/yxy/z/b", false, kNone}));
 
 INSTANTIATE_TEST_SUITE_P(
     Classes, IgnoreRulesTest,
-    ::testing::Values(MatchCase{"[fb]oo", "boo", false, kIgnore},
-                      MatchCase{"[fb]oo", "zoo", false, kNone},
-                      MatchCase{"[!f]oo", "boo", false, kIgnore},
-                      MatchCase{"[!f]oo", "foo", false, kNone},
-                      MatchCase{"[^f]oo", "foo", false, kNone},
-                      MatchCase{"[a-c]x", "bx", false, kIgnore},
-                      MatchCase{"[c-a]x", "bx", false, kNone},
-                      MatchCase{"[]]x", "]x", false, kIgnore},
-                      MatchCase{"[!]]x", "]x", false, kNone},
-                      MatchCase{"[!]]x", "ax", false, kIgnore},
-                      MatchCase{"[a-]x", "-x", false, kIgnore},
+    ::testing::Values(MatchCase{"[a-]x", "-x", false, kIgnore},
                       MatchCase{"[\\]]x", "]x", false, kIgnore},
-                      MatchCase{"x[[:digit:]]", "x7", false, kIgnore},
-                      MatchCase{"x[[:digit:]]", "xa", false, kNone},
                       MatchCase{"x[[:space:]]", "x\t", false, kIgnore},
                       MatchCase{"x[[:space:]]", "x\v", false, kNone},
                       MatchCase{"x[[:upper:][:digit:]]", "xQ", false, kIgnore},
                       MatchCase{"x[[:punct:]]", "x_", false, kIgnore},
-                      MatchCase{"x[[x]", "x[", false, kIgnore},
                       MatchCase{"a[/]b\n/c[!x]d", "c/d", false, kNone},
                       MatchCase{"x[\xE0-\xEF]", "x\xE9", false, kIgnore}));
 
@@ -263,44 +201,14 @@ const std::vector<std::string> kGeneratedRules = {
     "bar\n!bar/", "deep/\n!deep/", "**/baz\n!bar/baz", "a/\n!a/x/b",
     "# c\n\n  \n\\#hash\n!\\#hash"};
 
-const std::vector<std::string> kGeneratedFiles = {"foo",
-                                                  "foo.o",
-                                                  "x.o",
-                                                  "keep.o",
-                                                  "ab",
-                                                  "boo",
-                                                  "far",
-                                                  "car",
-                                                  "]x",
-                                                  "!x",
-                                                  "x1",
-                                                  "xa",
-                                                  "x[",
-                                                  "#hash",
-                                                  "!bang",
-                                                  "sp ",
-                                                  "sp",
-                                                  "tab\t",
-                                                  "x*",
-                                                  "xy",
-                                                  "bar/foo",
-                                                  "bar/foo.o",
-                                                  "bar/baz/foo/in",
-                                                  "bar/baz/qux",
-                                                  "bar/fxx/deep",
-                                                  "bar/keep.o",
-                                                  "a/b",
-                                                  "a/x/b",
-                                                  "a/x/y/b",
-                                                  "sub/foo/in",
-                                                  "sub/deep/foo.o",
-                                                  "brr/foo",
-                                                  "bXr/y/foo",
-                                                  ".hidden/file",
-                                                  ".dotfile",
-                                                  "\xC3\xA9t",
-                                                  "n\xFFx",
-                                                  "deep/x"};
+const std::vector<std::string> kGeneratedFiles = {
+    "foo", "foo.o", "x.o", "keep.o", "ab", "boo", "far", "car", "]x", "!x",
+    "x1", "xa", "x[", "#hash", "!bang", "sp ", "sp", "tab\t", "x*", "xy",
+    ".dotfile", "\xC3\xA9t", "n\xFFx",
+    // In directories of their own.
+    "bar/foo", "bar/foo.o", "bar/baz/foo/in", "bar/baz/qux", "bar/fxx/deep",
+    "bar/keep.o", "a/b", "a/x/b", "a/x/y/b", "sub/foo/in", "sub/deep/foo.o",
+    "brr/foo", "bXr/y/foo", ".hidden/file", "deep/x"};
 
 // The verdict of one file's rules on a path of its directory, the way a walk
 // reaches it.
@@ -376,33 +284,20 @@ IgnoreChain::DirFiles Files(std::string ignore, std::string gitignore,
   return {Rules(ignore), Rules(gitignore), has_git, Rules(exclude)};
 }
 
+// The walk tests show the other orders on real trees: .ignore over .gitignore,
+// deeper .gitignore over shallower, .gitignore over info/exclude, the global
+// file inside repositories, and nested repositories.
 INSTANTIATE_TEST_SUITE_P(
     Files, IgnoreChainTest,
     ::testing::Values(
-        ChainCase{"IgnoreOverridesGitignore", Files("!x", "", true),
-                  Files("", "x"), nullptr, "x", kWhite},
         ChainCase{"DeeperIgnoreFirst", Files("x", ""), Files("!x", ""), nullptr,
                   "x", kWhite},
-        ChainCase{"DeeperGitignoreFirst", Files("", "!x", true), Files("", "x"),
-                  nullptr, "x", kIgnore},
-        ChainCase{"GitignoreOverridesExclude", Files("", "!x", true, "x"),
-                  Files("", ""), nullptr, "x", kWhite},
         ChainCase{"ExcludeOverridesGlobal", Files("", "", true, "!x"),
                   Files("", ""), Rules("x"), "x", kWhite},
-        ChainCase{"GlobalApplies", Files("", "", true), Files("", ""),
-                  Rules("x"), "x", kIgnore},
-        ChainCase{"GitignoreOutsideRepository", Files("", "x"), Files("", "x"),
+        ChainCase{"GitFilesOutsideRepository", Files("", "x"), Files("", "x"),
                   Rules("x"), "x", kNone},
-        ChainCase{"IgnoreOutsideRepository", Files("x", ""), Files("", ""),
-                  nullptr, "x", kIgnore},
-        ChainCase{"NestedRepositoryDropsOuterGitignore", Files("", "x", true),
-                  Files("", "", true), nullptr, "x", kNone},
-        ChainCase{"NestedRepositoryKeepsOuterIgnore", Files("x", "", true),
-                  Files("", "", true), nullptr, "x", kIgnore},
         ChainCase{"NestedRepositoryHasItsOwnExclude", Files("", "", true, "x"),
                   Files("", "", true, "!x"), nullptr, "x", kWhite},
-        ChainCase{"NestedRepositoryDropsOuterExclude", Files("", "", true, "x"),
-                  Files("", "", true), nullptr, "x", kNone},
         ChainCase{"AnchoredToItsDirectory", Files("/d/x", "", false),
                   Files("/x", ""), nullptr, "sub/x", kNone},
         ChainCase{"AnchoredFromTheRoot", Files("/d/sub/x", "", false),
@@ -488,12 +383,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct GlobalCase {
   const char* name;
-  bool set_global;  // GIT_CONFIG_GLOBAL = <scratch>/global
-  std::optional<std::string>
-      xdg;  // XDG_CONFIG_HOME, relative to the scratch directory
-  std::map<std::string, std::string>
-      files;             // relative to the scratch directory
-  std::string expected;  // "@" stands for the scratch directory
+  // GIT_CONFIG_GLOBAL = <scratch>/global; XDG_CONFIG_HOME and the files
+  // relative to the scratch directory; "@" in `expected` stands for it.
+  bool set_global;
+  std::optional<std::string> xdg;
+  std::map<std::string, std::string> files;
+  std::string expected;
 };
 
 void PrintTo(const GlobalCase& c, std::ostream* os) { *os << c.name; }
@@ -514,55 +409,47 @@ TEST_P(GlobalExcludesTest, FindsThePathGitUses) {
             ReplaceFirst(c.expected, "@", scratch.path()));
 }
 
+std::string CoreExcludes(const std::string& path) {
+  return "[core]\nexcludesFile = " + path + "\n";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Sources, GlobalExcludesTest,
     ::testing::Values(
-        GlobalCase{"HomeDefault",
-                   false,
-                   std::nullopt,
-                   {},
-                   "@/home/.config/git/ignore"},
-        GlobalCase{"XdgDefault", false, "xdg", {}, "@/xdg/git/ignore"},
+        GlobalCase{"HomeDefault", false, {}, {}, "@/home/.config/git/ignore"},
         GlobalCase{
             "EmptyXdgIsUnset", false, "", {}, "@/home/.config/git/ignore"},
-        GlobalCase{
-            "HomeConfigWithTilde",
-            false,
-            std::nullopt,
-            {{"home/.gitconfig", "[core]\nexcludesFile = ~/my-ignore\n"}},
-            "@/home/my-ignore"},
         GlobalCase{"XdgConfig",
                    false,
                    "xdg",
-                   {{"xdg/git/config", "[core]\nexcludesFile = /from-xdg\n"}},
+                   {{"xdg/git/config", CoreExcludes("/from-xdg")}},
                    "/from-xdg"},
         GlobalCase{"HomeConfigOverXdgConfig",
                    false,
                    "xdg",
-                   {{"xdg/git/config", "[core]\nexcludesFile = /from-xdg\n"},
-                    {"home/.gitconfig", "[core]\nexcludesFile = /from-home\n"}},
+                   {{"xdg/git/config", CoreExcludes("/from-xdg")},
+                    {"home/.gitconfig", CoreExcludes("/from-home")}},
                    "/from-home"},
-        GlobalCase{
-            "DefaultXdgConfigDirectory",
-            false,
-            std::nullopt,
-            {{"home/.config/git/config", "[core]\nexcludesFile = /from-xdg\n"}},
-            "/from-xdg"},
+        GlobalCase{"DefaultXdgConfigDirectory",
+                   false,
+                   {},
+                   {{"home/.config/git/config", CoreExcludes("/from-xdg")}},
+                   "/from-xdg"},
         GlobalCase{"GitConfigGlobalReplacesBoth",
                    true,
                    "xdg",
-                   {{"global", "[core]\nexcludesFile = /from-global\n"},
-                    {"home/.gitconfig", "[core]\nexcludesFile = /from-home\n"}},
+                   {{"global", CoreExcludes("/from-global")},
+                    {"home/.gitconfig", CoreExcludes("/from-home")}},
                    "/from-global"},
         GlobalCase{"GitConfigGlobalWithoutTheKey",
                    true,
                    "xdg",
                    {{"global", "[user]\nname = x\n"},
-                    {"home/.gitconfig", "[core]\nexcludesFile = /from-home\n"}},
+                    {"home/.gitconfig", CoreExcludes("/from-home")}},
                    "@/xdg/git/ignore"},
         GlobalCase{"BrokenConfigIsPassedOver",
                    false,
-                   std::nullopt,
+                   {},
                    {{"home/.gitconfig", "[core\nexcludesFile = /broken\n"}},
                    "@/home/.config/git/ignore"}));
 

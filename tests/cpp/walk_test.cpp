@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -83,12 +82,12 @@ class WalkTest : public ::testing::Test {
 // -----------------------------------------------------------------------------
 // Paths and depths.
 
+// The same tree walked from roots spelled in different ways: every path is the
+// root as given joined with the names below it.
 struct RootShape {
   const char* name;
   std::string cwd;   // below the scratch directory
   std::string root;  // "@" stands for the scratch directory
-  std::vector<std::pair<std::string, size_t>>
-      expected;  // path ("@" as above), depth
 };
 
 void PrintTo(const RootShape& c, std::ostream* os) { *os << c.name; }
@@ -101,52 +100,24 @@ TEST_P(WalkRootShapeTest, PathsAreTheRootJoinedWithNames) {
   WriteFile(dir_ / "proj/src/a.py");
   WriteFile(dir_ / "proj/b");
   WorkingDir cwd(dir_ / c.cwd);
-  Walked walked = WalkTree(ReplaceFirst(c.root, "@", dir_.path()));
+  const std::string root = ReplaceFirst(c.root, "@", dir_.path());
+  Walked walked = WalkTree(root);
   EXPECT_TRUE(walked.errors.empty());
-  std::map<std::string, size_t> expected;
-  for (const auto& [path, depth] : c.expected)
-    expected[ReplaceFirst(path, "@", dir_.path())] = depth;
+  const std::string join = root.ends_with('/') ? root : root + "/";
+  std::map<std::string, size_t> expected = {
+      {root, 0}, {join + "src", 1}, {join + "src/a.py", 2}, {join + "b", 1}};
   EXPECT_EQ(walked.depths, expected);
   for (const auto& [path, times] : walked.count) EXPECT_EQ(times, 1) << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Roots, WalkRootShapeTest,
-    ::testing::Values(
-        RootShape{"Relative",
-                  ".",
-                  "proj",
-                  {{"proj", 0},
-                   {"proj/src", 1},
-                   {"proj/src/a.py", 2},
-                   {"proj/b", 1}}},
-        RootShape{"TrailingSlash",
-                  ".",
-                  "proj/",
-                  {{"proj/", 0},
-                   {"proj/src", 1},
-                   {"proj/src/a.py", 2},
-                   {"proj/b", 1}}},
-        RootShape{"Dot",
-                  "proj",
-                  ".",
-                  {{".", 0}, {"./src", 1}, {"./src/a.py", 2}, {"./b", 1}}},
-        RootShape{"DotSlash",
-                  "proj",
-                  "./",
-                  {{"./", 0}, {"./src", 1}, {"./src/a.py", 2}, {"./b", 1}}},
-        RootShape{"Absolute",
-                  ".",
-                  "@/proj",
-                  {{"@/proj", 0},
-                   {"@/proj/src", 1},
-                   {"@/proj/src/a.py", 2},
-                   {"@/proj/b", 1}}},
-        RootShape{
-            "Parent",
-            "proj/src",
-            "..",
-            {{"..", 0}, {"../src", 1}, {"../src/a.py", 2}, {"../b", 1}}}));
+    ::testing::Values(RootShape{"Relative", ".", "proj"},
+                      RootShape{"TrailingSlash", ".", "proj/"},
+                      RootShape{"Dot", "proj", "."},
+                      RootShape{"DotSlash", "proj", "./"},
+                      RootShape{"Absolute", ".", "@/proj"},
+                      RootShape{"Parent", "proj/src", ".."}));
 
 // -----------------------------------------------------------------------------
 // Every entry exactly once, against a single-threaded walk of the same tree.
@@ -302,19 +273,11 @@ TEST_F(WalkTest, AnUnreadableDirectoryIsAnEntryAndAnError) {
       report += ' ';
       report += entry.is_error() ? std::string(entry.error)
                                  : std::to_string(entry.depth);
-      report += '\n';
+      report += '\0';
     });
     return report;
   });
   ASSERT_EQ(child.status, 0);
-  const std::string& report = child.output;
-
-  std::set<std::string> lines;
-  for (size_t start = 0; start < report.size();) {
-    size_t end = report.find('\n', start);
-    lines.insert(report.substr(start, end - start));
-    start = end + 1;
-  }
   std::set<std::string> expected = {
       "- " + root + " 0",
       "- " + root + "/.ignore 1",
@@ -323,7 +286,7 @@ TEST_F(WalkTest, AnUnreadableDirectoryIsAnEntryAndAnError) {
       "- " + root + "/locked 1",
       "E " + root + "/locked Permission denied (os error 13)",
   };
-  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(SplitNul(child.output), expected);
 }
 
 // -----------------------------------------------------------------------------
@@ -337,10 +300,13 @@ class WalkAgainstGitTest : public WalkTest {
     GitInit(repo_);
   }
 
-  // Writes each file (path relative to the repository -> content).
-  void Files(const std::map<std::string, std::string>& files) {
-    for (const auto& [path, content] : files)
+  // Writes the ignore files (path relative to the repository -> content) and
+  // the empty files.
+  void Files(const std::map<std::string, std::string>& rules,
+             const std::vector<std::string>& files) {
+    for (const auto& [path, content] : rules)
       WriteFile(repo_ + "/" + path, content);
+    for (const std::string& path : files) WriteFile(repo_ + "/" + path);
   }
 
   // The walk of `root` (relative to the repository) lists what git lists there.
@@ -356,10 +322,11 @@ class WalkAgainstGitTest : public WalkTest {
   std::string repo_;
 };
 
-// A repository's files (path -> content) whose walk lists what git lists.
+// A repository's ignore files and empty files, whose walk lists what git lists.
 struct GitTreeCase {
   const char* name;
-  std::map<std::string, std::string> files;
+  std::map<std::string, std::string> rules;
+  std::vector<std::string> files;
 };
 
 void PrintTo(const GitTreeCase& c, std::ostream* os) { *os << c.name; }
@@ -368,104 +335,59 @@ class WalkGitTreeTest : public WalkAgainstGitTest,
                         public ::testing::WithParamInterface<GitTreeCase> {};
 
 TEST_P(WalkGitTreeTest, ListsWhatGitLists) {
-  Files(GetParam().files);
+  Files(GetParam().rules, GetParam().files);
   ExpectSameAsGit();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, WalkGitTreeTest,
     ::testing::Values(
-        GitTreeCase{"NestedGitignoreFiles",
-                    {{".gitignore", "*.log\n/build/\n"},
-                     {"src/.gitignore", "!keep.log\ngen/\n*.tmp\n"},
-                     {"src/deep/.gitignore", "!*.tmp\n"},
-                     {"a.log", ""},
-                     {"keep.log", ""},
-                     {"src/keep.log", ""},
-                     {"src/x.log", ""},
-                     {"build/out", ""},
-                     {"src/build/out", ""},
-                     {"src/gen/g.c", ""},
-                     {"src/deep/gen/h.c", ""},
-                     {"src/t.tmp", ""},
-                     {"src/deep/t.tmp", ""},
-                     {"docs/readme", ""}}},
+        GitTreeCase{
+            "NestedGitignoreFiles",
+            {{".gitignore", "*.log\n/build/\n"},
+             {"src/.gitignore", "!keep.log\ngen/\n*.tmp\n"},
+             {"src/deep/.gitignore", "!*.tmp\n"}},
+            {"a.log", "keep.log", "src/keep.log", "src/x.log", "build/out",
+             "src/build/out", "src/gen/g.c", "src/deep/gen/h.c", "src/t.tmp",
+             "src/deep/t.tmp", "docs/readme"}},
         GitTreeCase{"NegationUnderAnExcludedDirectory",
                     {{".gitignore",
-                      "cache/\n!cache/keep\nlogs/*\n!logs/important/\nlogs/"
-                      "important/*\n"
-                      "!logs/important/a.log\n"},
-                     {"cache/keep", ""},
-                     {"cache/drop", ""},
-                     {"other/cache/x", ""},
-                     {"logs/x.log", ""},
-                     {"logs/important/a.log", ""},
-                     {"logs/important/b.log", ""},
-                     {"logs/important/sub/c.log", ""}}},
+                      "cache/\n!cache/keep\nlogs/*\n!logs/important/\n"
+                      "logs/important/*\n!logs/important/a.log\n"}},
+                    {"cache/keep", "cache/drop", "other/cache/x", "logs/x.log",
+                     "logs/important/a.log", "logs/important/b.log",
+                     "logs/important/sub/c.log"}},
         GitTreeCase{"DirectoryOnlyRules",
-                    {{".gitignore", "out/\nbin\n/tmp/\n"},
-                     {"out/x", ""},
-                     {"sub/out/y", ""},
-                     {"a/out", ""},
-                     {"out2", ""},
-                     {"bin", ""},
-                     {"c/bin/z", ""},
-                     {"tmp/t", ""},
-                     {"c/tmp/t", ""}}},
+                    {{".gitignore", "out/\nbin\n/tmp/\n"}},
+                    {"out/x", "sub/out/y", "a/out", "out2", "bin", "c/bin/z",
+                     "tmp/t", "c/tmp/t"}},
         GitTreeCase{
             "AnchoredRules",
-            {{".gitignore", "/top.txt\nsub/only.txt\n/sub2/*.c\nx/*/z\n"},
-             {"top.txt", ""},
-             {"x/top.txt", ""},
-             {"sub/only.txt", ""},
-             {"x/sub/only.txt", ""},
-             {"sub2/a.c", ""},
-             {"x/sub2/a.c", ""},
-             {"sub2/deep/b.c", ""},
-             {"x/y/z", ""},
-             {"x/y/w/z", ""}}},
+            {{".gitignore", "/top.txt\nsub/only.txt\n/sub2/*.c\nx/*/z\n"}},
+            {"top.txt", "x/top.txt", "sub/only.txt", "x/sub/only.txt",
+             "sub2/a.c", "x/sub2/a.c", "sub2/deep/b.c", "x/y/z", "x/y/w/z"}},
         GitTreeCase{
             "DoubleStars",
             {{".gitignore",
-              "**/gen\nlib/**/test\nvendor/**\n**/*.min.js\nsrc/a**/b\n"},
-             {"gen/x", ""},
-             {"a/b/gen/y", ""},
-             {"lib/test/t", ""},
-             {"lib/a/b/test/t", ""},
-             {"lib/testing/t", ""},
-             {"vendor/v", ""},
-             {"vendor/d/v", ""},
-             {"app.min.js", ""},
-             {"web/app.min.js", ""},
-             {"app.js", ""},
-             {"src/abc/x/b", ""},
-             {"src/b", ""}}},
+              "**/gen\nlib/**/test\nvendor/**\n**/*.min.js\nsrc/a**/b\n"}},
+            {"gen/x", "a/b/gen/y", "lib/test/t", "lib/a/b/test/t",
+             "lib/testing/t", "vendor/v", "vendor/d/v", "app.min.js",
+             "web/app.min.js", "app.js", "src/abc/x/b", "src/b"}},
         GitTreeCase{
             "EscapesAndTrailingSpaces",
             {{".gitignore",
-              "\\#notes\n\\!important\ntrail   \nkeep\\ \n# comment\n\n"},
-             {"#notes", ""},
-             {"!important", ""},
-             {"trail", ""},
-             {"keep ", ""},
-             {"keep", ""},
-             {"# comment", ""}}},
+              "\\#notes\n\\!important\ntrail   \nkeep\\ \n# comment\n\n"}},
+            {"#notes", "!important", "trail", "keep ", "keep", "# comment"}},
         GitTreeCase{"InfoExclude",
                     {{".git/info/exclude", "secret*\n/local/\n"},
-                     {".gitignore", "!secret-ok\n"},
-                     {"secret-a", ""},
-                     {"secret-ok", ""},
-                     {"sub/secret-b", ""},
-                     {"local/x", ""},
-                     {"sub/local/y", ""},
-                     {"public", ""}}}),
+                     {".gitignore", "!secret-ok\n"}},
+                    {"secret-a", "secret-ok", "sub/secret-b", "local/x",
+                     "sub/local/y", "public"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WalkAgainstGitTest, HiddenRuleExcludesTheGitDirectory) {
-  Files({{".gitignore", ".*\n!.gitignore\n"},
-         {".env", ""},
-         {".config/x", ""},
-         {"visible", ""}});
+  Files({{".gitignore", ".*\n!.gitignore\n"}},
+        {".env", ".config/x", "visible"});
   Walked walked = WalkTree(repo_);
   EXPECT_EQ(walked.count.count(repo_ + "/.git"), 0u);
   ExpectSameAsGit();
@@ -473,25 +395,24 @@ TEST_F(WalkAgainstGitTest, HiddenRuleExcludesTheGitDirectory) {
 
 TEST_F(WalkAgainstGitTest, RootBelowTheRepositoryTop) {
   Files({{".gitignore", "/sub/generated/\n*.o\n/sub/x.txt\n/y.txt\n"},
-         {".git/info/exclude", "/sub/local\n"},
-         {"sub/generated/g", ""},
-         {"sub/a.o", ""},
-         {"sub/x.txt", ""},
-         {"sub/y.txt", ""},
-         {"sub/local", ""},
-         {"sub/keep.c", ""},
-         {"sub/deeper/x.txt", ""}});
+         {".git/info/exclude", "/sub/local\n"}},
+        {"sub/generated/g", "sub/a.o", "sub/x.txt", "sub/y.txt", "sub/local",
+         "sub/keep.c", "sub/deeper/x.txt"});
   ExpectSameAsGit("sub");
   WorkingDir cwd(repo_ + "/sub");
   Walked walked = WalkTree(".");
   EXPECT_EQ(walked.Files("."), GitListed(repo_ + "/sub"));
 }
 
+// Where the global excludes file is: one environment variable (or none) and
+// one configuration file (or none), below the scratch HOME ("@").
 struct GlobalSource {
   const char* name;
-  // Sets the environment and writes the configuration so that `excludes` is the
-  // global file.
-  std::function<std::string(EnvOverride&, const ScratchDir&)> configure;
+  const char* variable;
+  const char* value;
+  const char* config;
+  const char* config_text;
+  const char* excludes;
 };
 
 void PrintTo(const GlobalSource& c, std::ostream* os) { *os << c.name; }
@@ -501,15 +422,14 @@ class WalkGlobalExcludesTest
       public ::testing::WithParamInterface<GlobalSource> {};
 
 TEST_P(WalkGlobalExcludesTest, GlobalFileAppliesBelowLocalRules) {
-  const std::string excludes = GetParam().configure(env_, home_);
-  WriteFile(excludes, "*.bak\n/rootonly\n");
-  Files({{".gitignore", "!keep.bak\n"},
-         {"a.bak", ""},
-         {"keep.bak", ""},
-         {"sub/b.bak", ""},
-         {"rootonly", ""},
-         {"sub/rootonly", ""},
-         {"plain", ""}});
+  const GlobalSource& c = GetParam();
+  if (*c.variable)
+    env_.Set(c.variable, ReplaceFirst(c.value, "@", home_.path()));
+  if (*c.config)
+    WriteFile(home_ / c.config, ReplaceFirst(c.config_text, "@", home_.path()));
+  WriteFile(home_ / c.excludes, "*.bak\n/rootonly\n");
+  Files({{".gitignore", "!keep.bak\n"}}, {"a.bak", "keep.bak", "sub/b.bak",
+                                          "rootonly", "sub/rootonly", "plain"});
   ExpectSameAsGit();
   Walked walked = WalkTree(repo_);
   EXPECT_EQ(walked.count.count(repo_ + "/a.bak"), 0u);
@@ -518,25 +438,13 @@ TEST_P(WalkGlobalExcludesTest, GlobalFileAppliesBelowLocalRules) {
 INSTANTIATE_TEST_SUITE_P(
     Sources, WalkGlobalExcludesTest,
     ::testing::Values(
-        GlobalSource{"GitConfigGlobal",
-                     [](EnvOverride& env, const ScratchDir& home) {
-                       WriteFile(home / "custom.config",
-                                 "[core]\n\texcludesFile = " +
-                                     (home / "my-excludes") + "\n");
-                       env.Set("GIT_CONFIG_GLOBAL", home / "custom.config");
-                       return home / "my-excludes";
-                     }},
-        GlobalSource{"XdgDefault",
-                     [](EnvOverride& env, const ScratchDir& home) {
-                       env.Set("XDG_CONFIG_HOME", home / "xdg");
-                       return home / "xdg/git/ignore";
-                     }},
-        GlobalSource{"HomeGitconfigWithTilde",
-                     [](EnvOverride&, const ScratchDir& home) {
-                       WriteFile(home / ".gitconfig",
-                                 "[core]\n\texcludesFile = ~/.excludes\n");
-                       return home / ".excludes";
-                     }}));
+        GlobalSource{"GitConfigGlobal", "GIT_CONFIG_GLOBAL", "@/custom.config",
+                     "custom.config",
+                     "[core]\n\texcludesFile = @/my-excludes\n", "my-excludes"},
+        GlobalSource{"XdgDefault", "XDG_CONFIG_HOME", "@/xdg", "", "",
+                     "xdg/git/ignore"},
+        GlobalSource{"HomeGitconfigWithTilde", "", "", ".gitconfig",
+                     "[core]\n\texcludesFile = ~/.excludes\n", ".excludes"}));
 
 // -----------------------------------------------------------------------------
 // Where git has no say: .ignore files, repositories nested in repositories,
