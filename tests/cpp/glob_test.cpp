@@ -32,7 +32,8 @@ using testing::Escaped;
 GlobMatcher MustCompile(std::string_view pattern, bool general = false) {
   Result<GlobMatcher> matcher = general ? GlobMatcher::CompileGeneral(pattern)
                                         : GlobMatcher::Compile(pattern);
-  // gtest reports an exception thrown out of a test body as that test's failure.
+  // gtest reports an exception thrown out of a test body as that test's
+  // failure.
   if (!matcher) throw std::runtime_error(matcher.error().message());
   return *std::move(matcher);
 }

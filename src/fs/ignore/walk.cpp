@@ -254,7 +254,8 @@ class Walk {
       const bool is_dir = type == EntryType::kDirectory;
       if (chain->Matched(path, name_offset, is_dir) == IgnoreMatch::kIgnore)
         return;
-      visit_(WalkEntry{path, depth, type, {}, dir_fd, path.c_str() + name_offset});
+      visit_(
+          WalkEntry{path, depth, type, {}, dir_fd, path.c_str() + name_offset});
       if (!is_dir) return;
       if (!shared)
         shared = std::make_shared<const SharedDir>(SharedDir{std::move(fd)});
