@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "fs/error/fs_error.h"
+#include "fs/sys/file.h"
 #include "module/methods.h"
 #include "module/type_util.h"
 
@@ -21,11 +22,9 @@ const ArgSpec kExitSpec = {
 // The root check: missing or unreadable metadata, then not a directory. Neither
 // reveals which I/O error occurred.
 Status CheckRoot(const std::string& root) {
-  struct stat st;
-  if (root.find('\0') != std::string::npos || ::stat(root.c_str(), &st) != 0) {
-    return Fail(FsError::PathNotFound(root));
-  }
-  if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!sys::Stat(root)) return Fail(FsError::PathNotFound(root));
+  auto second = sys::Stat(root);
+  if (!second || !S_ISDIR(second->st_mode)) {
     return Fail(FsError::PathNotFound(root + " is not a directory"));
   }
   return {};
@@ -83,19 +82,15 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* Close(PyObject* self, PyObject*) {
-  return Guard<PyObject*>(nullptr, [&] {
-    return WithFileSystem(self, [](FileSystemValue& fs) {
-      fs.shutdown->store(true, std::memory_order_release);
-      Py_RETURN_NONE;
-    });
+  return WithFileSystem(self, [](FileSystemValue& fs) {
+    fs.shutdown->store(true, std::memory_order_release);
+    Py_RETURN_NONE;
   });
 }
 
 PyObject* Enter(PyObject* self, PyObject*) {
-  return Guard<PyObject*>(nullptr, [&] {
-    return WithFileSystem(self,
-                          [self](FileSystemValue&) { return Py_NewRef(self); });
-  });
+  return WithFileSystem(self,
+                        [self](FileSystemValue&) { return Py_NewRef(self); });
 }
 
 PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -171,7 +171,7 @@ void PrefixTypeError(const char* name) {
   PyErr_SetRaisedException(exception);
 }
 
-bool ConvertStr(PyObject* value, std::string* out) {
+bool ConvertStrView(PyObject* value, std::string_view* out) {
   if (!PyUnicode_Check(value)) {
     RaiseCannotConvert(value, "PyString");
     return false;
@@ -179,7 +179,14 @@ bool ConvertStr(PyObject* value, std::string* out) {
   Py_ssize_t length = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value, &length);
   if (text == nullptr) return false;
-  out->assign(text, static_cast<size_t>(length));
+  *out = std::string_view(text, static_cast<size_t>(length));
+  return true;
+}
+
+bool ConvertStr(PyObject* value, std::string* out) {
+  std::string_view text;
+  if (!ConvertStrView(value, &text)) return false;
+  out->assign(text);
   return true;
 }
 
@@ -256,15 +263,7 @@ bool Args::Str(size_t i, std::string* out, const char* fallback) const {
 }
 
 bool Args::StrView(size_t i, std::string_view* out) const {
-  PyObject* value = slots_[i];
-  if (value != nullptr && PyUnicode_Check(value)) {
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value, &length);
-    if (text == nullptr) return false;
-    *out = std::string_view(text, static_cast<size_t>(length));
-    return true;
-  }
-  if (value != nullptr) RaiseCannotConvert(value, "PyString");
+  if (ConvertStrView(slots_[i], out)) return true;
   PrefixTypeError(spec_->params[i]);
   return false;
 }

@@ -38,8 +38,8 @@ class Args {
   // empty. Each returns false with the Python error set (already prefixed) on
   // failure.
   bool Str(size_t i, std::string* out, const char* fallback = nullptr) const;
-  // A view of the string's UTF-8 text, valid while the argument lives (the
-  // whole call).
+  // A required parameter's UTF-8 text as a view, valid while the argument
+  // lives (the whole call).
   bool StrView(size_t i, std::string_view* out) const;
   bool Bool(size_t i, bool* out, bool fallback) const;
   bool U64(size_t i, uint64_t* out, uint64_t fallback) const;
@@ -65,6 +65,8 @@ bool MatchTupleDict(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
 
 // Single conversions, without prefix. False with the Python error set.
 bool ConvertStr(PyObject* value, std::string* out);
+// A view of the string's UTF-8 text, valid while `value` lives.
+bool ConvertStrView(PyObject* value, std::string_view* out);
 bool ConvertBool(PyObject* value, bool* out);
 bool ConvertU64(PyObject* value, uint64_t* out);
 // Re-raises a pending exception of exactly TypeError as "argument '<name>':

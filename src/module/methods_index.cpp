@@ -13,14 +13,10 @@ const ArgSpec kListSpec = {"FileSystem", "list", {"pattern", "only_files"}, 0};
 const ArgSpec kGlobSpec = {"FileSystem", "glob", {"pattern"}, 1};
 const ArgSpec kGetMetadataSpec = {"FileSystem", "get_metadata", {"path"}, 1};
 
-bool MatchesEverything(const std::string& pattern) {
-  return pattern == "**" || pattern == "**/*";
-}
-
 PyObject* ListToPython(FileSystemValue& fs, const std::string& pattern,
                        bool only_files) {
   FileIndex& index = *fs.index;
-  const bool full = only_files && MatchesEverything(pattern);
+  const bool full = only_files && FileIndex::matches_everything(pattern);
   if (full && fs.full_listing != nullptr && index.is_ready() &&
       fs.full_listing_generation == index.file_list_generation()) {
     return PyList_GetSlice(fs.full_listing, 0, PY_SSIZE_T_MAX);

@@ -43,7 +43,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RelativeCase{"proj", "project/a", "project/a"},
                       RelativeCase{"/data", "/elsewhere/x", "/elsewhere/x"},
                       RelativeCase{"./proj", "proj/a", "proj/a"},
-                      RelativeCase{"r", "r/bad\xff", "bad\xEF\xBF\xBD"}));
+                      RelativeCase{"r", "r/bad\xff", "bad\xEF\xBF\xBD"},
+                      RelativeCase{"/r", "/s/a\xc3", "/s/a\xEF\xBF\xBD"},
+                      RelativeCase{"/r", "/r/caf\xc3\xa9", "caf\xc3\xa9"}));
 
 class FileIndexTest : public ::testing::Test {
  protected:

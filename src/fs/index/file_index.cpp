@@ -20,10 +20,6 @@ namespace {
 // At or above this many `file_list` entries, listing runs on the worker pool.
 constexpr size_t kParallelThreshold = 500;
 
-bool MatchesEverything(std::string_view pattern) {
-  return pattern == "**" || pattern == "**/*";
-}
-
 // Runs `visit(begin, end, chunk)` over `count` items split into contiguous
 // chunks on the pool; returns the number of chunks. Chunk k covers [k*size,
 // min(count, (k+1)*size)).
@@ -196,7 +192,7 @@ Result<Listing> FileIndex::list_matching(std::string_view pattern,
   }
   listing.generation_ = file_list_generation_.load();
   std::optional<GlobMatcher> matcher;
-  if (!MatchesEverything(pattern)) {
+  if (!matches_everything(pattern)) {
     auto compiled = glob_cache_.compiled_glob(pattern);
     if (!compiled) return Fail(std::move(compiled.error()));
     matcher.emplace(std::move(*compiled));

@@ -66,6 +66,11 @@ class FileIndex {
   // pattern doesn't compile.
   Result<Listing> list_matching(std::string_view pattern, bool only_files);
 
+  // "**" and "**/*", compared byte for byte, match every path without a glob.
+  static bool matches_everything(std::string_view pattern) {
+    return pattern == "**" || pattern == "**/*";
+  }
+
   // A copy of the entry for `path` (component-wise look-up), if any.
   std::optional<FileMetadata> metadata(std::string_view path) const;
 

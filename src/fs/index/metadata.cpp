@@ -34,11 +34,6 @@ constexpr int kSniffFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 }  // namespace
 
-bool is_binary_file(const std::string& path) {
-  if (sys::HasNul(path)) return false;
-  return IsBinaryAt(AT_FDCWD, path.c_str(), /*known_regular=*/false);
-}
-
 bool IsBinaryAt(int dir_fd, const char* name, bool known_regular) {
   int fd = ::openat(dir_fd, name, kSniffFlags);
   if (fd < 0) return false;

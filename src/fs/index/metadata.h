@@ -6,20 +6,17 @@
 #include <sys/stat.h>
 
 #include <optional>
-#include <string>
 
 #include "fs/error/records.h"
 
 namespace tolvane {
 
-// True when one read of at most 512 bytes from the start of the file finds a
-// NUL byte. Every failure gives false. Never blocks: opened non-blocking, and
-// only regular files are read (a FIFO or device, also behind a symbolic link,
-// counts as not binary).
-bool is_binary_file(const std::string& path);
-// The same for `name` relative to the directory `dir_fd` (AT_FDCWD for a
-// path); `known_regular` skips the file-type check when a stat of the name
-// itself said regular file.
+// The binary sniff of `name` relative to the directory `dir_fd` (AT_FDCWD for
+// a path): true when one read of at most 512 bytes from the start of the file
+// finds a NUL byte. Every failure gives false. Never blocks: opened
+// non-blocking, and only regular files are read (a FIFO or device, also behind
+// a symbolic link, counts as not binary); `known_regular` skips that check
+// when a stat of the name itself said regular file.
 bool IsBinaryAt(int dir_fd, const char* name, bool known_regular);
 
 // size, mtime (0.0 before the epoch), is_dir from the record; is_binary only

@@ -2,53 +2,31 @@
 
 #include <vector>
 
-#include "fs/utf8/utf8.h"
-
 namespace tolvane {
-namespace {
-
-// Component cursor over one path, for walking two paths in step without
-// allocating.
-class Cursor {
- public:
-  explicit Cursor(std::string_view path) : path_(path) {
-    if (!path_.empty() && path_.front() == '/') root_pending_ = true;
+std::optional<std::string_view> PathComponents::Next(size_t* start) {
+  if (root_pending_) {
+    root_pending_ = false;
+    if (start) *start = 0;
+    return path_.substr(0, 1);
   }
-  // Next component, or nullopt at the end. `start` receives its offset in the
-  // path.
-  std::optional<std::string_view> Next(size_t* start = nullptr) {
-    if (root_pending_) {
-      root_pending_ = false;
-      if (start) *start = 0;
-      return std::string_view(path_.data(), 1);
-    }
-    while (pos_ < path_.size()) {
-      while (pos_ < path_.size() && path_[pos_] == '/') ++pos_;
-      size_t begin = pos_;
-      while (pos_ < path_.size() && path_[pos_] != '/') ++pos_;
-      if (pos_ == begin) break;
-      std::string_view part = path_.substr(begin, pos_ - begin);
-      bool leading = first_ && begin == 0;
-      first_ = false;
-      if (part == "." && !leading) continue;
-      if (start) *start = begin;
-      return part;
-    }
-    return std::nullopt;
+  while (pos_ < path_.size()) {
+    while (pos_ < path_.size() && path_[pos_] == '/') ++pos_;
+    size_t begin = pos_;
+    while (pos_ < path_.size() && path_[pos_] != '/') ++pos_;
+    if (pos_ == begin) break;
+    std::string_view part = path_.substr(begin, pos_ - begin);
+    bool leading = first_ && begin == 0;
+    first_ = false;
+    if (part == "." && !leading) continue;
+    if (start) *start = begin;
+    return part;
   }
-
- private:
-  std::string_view path_;
-  size_t pos_ = 0;
-  bool first_ = true;
-  bool root_pending_ = false;
-};
-
-}  // namespace
+  return std::nullopt;
+}
 
 bool PathEqual(std::string_view a, std::string_view b) {
   if (a == b) return true;
-  Cursor ca(a), cb(b);
+  PathComponents ca(a), cb(b);
   for (;;) {
     auto x = ca.Next();
     auto y = cb.Next();
@@ -60,21 +38,21 @@ bool PathEqual(std::string_view a, std::string_view b) {
 size_t PathHash(std::string_view path) {
   // FNV-1a over the components, with a separator byte between them.
   uint64_t hash = 1469598103934665603ULL;
-  ForEachComponent(path, [&](std::string_view part) {
-    for (unsigned char c : part) {
+  PathComponents parts(path);
+  while (auto part = parts.Next()) {
+    for (unsigned char c : *part) {
       hash ^= c;
       hash *= 1099511628211ULL;
     }
     hash ^= 0xFF;
     hash *= 1099511628211ULL;
-    return true;
-  });
+  }
   return static_cast<size_t>(hash ^ (hash >> 29));
 }
 
 std::optional<std::string_view> StripRoot(std::string_view path,
                                           std::string_view root) {
-  Cursor cp(path), cr(root);
+  PathComponents cp(path), cr(root);
   for (;;) {
     auto r = cr.Next();
     size_t start = 0;
@@ -97,11 +75,6 @@ std::string resolve_path(std::string_view root, std::string_view path) {
   if (!root.empty() && root.back() != '/') result.push_back('/');
   result.append(path);
   return result;
-}
-
-std::string RelativeText(std::string_view path, std::string_view root) {
-  auto rest = StripRoot(path, root);
-  return ToUtf8Lossy(rest ? *rest : path);
 }
 
 }  // namespace tolvane

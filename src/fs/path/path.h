@@ -11,28 +11,23 @@
 
 namespace tolvane {
 
-// Calls `visit(component)` for each component of `path`, in order; stops early
-// when it returns false. Returns false when stopped early.
-template <typename Visit>
-bool ForEachComponent(std::string_view path, Visit&& visit) {
-  size_t i = 0;
-  if (!path.empty() && path.front() == '/') {
-    if (!visit(std::string_view("/"))) return false;
-  }
-  bool first = true;
-  while (i < path.size()) {
-    while (i < path.size() && path[i] == '/') ++i;
-    size_t start = i;
-    while (i < path.size() && path[i] != '/') ++i;
-    if (i == start) break;
-    std::string_view part = path.substr(start, i - start);
-    bool leading = first && start == 0;
-    first = false;
-    if (part == "." && !leading) continue;
-    if (!visit(part)) return false;
-  }
-  return true;
-}
+// The components of one path, in order, without allocating: a leading "/" is a
+// component of its own; repeated and trailing separators yield nothing; a "."
+// component is passed over unless it begins the path.
+class PathComponents {
+ public:
+  explicit PathComponents(std::string_view path)
+      : path_(path), root_pending_(!path.empty() && path.front() == '/') {}
+
+  // The next component, or nullopt at the end; `start` receives its offset.
+  std::optional<std::string_view> Next(size_t* start = nullptr);
+
+ private:
+  std::string_view path_;
+  size_t pos_ = 0;
+  bool first_ = true;
+  bool root_pending_;
+};
 
 bool PathEqual(std::string_view a, std::string_view b);
 size_t PathHash(std::string_view path);
@@ -58,9 +53,5 @@ std::optional<std::string_view> StripRoot(std::string_view path,
 // in one, then `path`. Pure text work: no canonicalisation, no access to the
 // file system, no check that the result lies under `root`.
 std::string resolve_path(std::string_view root, std::string_view path);
-
-// `path` relative to `root` as UTF-8 text (invalid sequences replaced); the
-// whole of `path` when it doesn't lie under `root`.
-std::string RelativeText(std::string_view path, std::string_view root);
 
 }  // namespace tolvane

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "fs/path/path.h"
+
 namespace tolvane::sys {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -200,25 +202,15 @@ Result<std::string> GetCwd() {
 }
 
 Parent ParentOf(std::string_view path) {
-  // Split into components the way path iteration does: "." dropped unless
-  // first.
   std::vector<std::string_view> parts;
-  bool absolute = !path.empty() && path.front() == '/';
-  size_t i = 0;
-  while (i < path.size()) {
-    while (i < path.size() && path[i] == '/') ++i;
-    size_t start = i;
-    while (i < path.size() && path[i] != '/') ++i;
-    if (i == start) break;
-    std::string_view part = path.substr(start, i - start);
-    bool first = parts.empty() && !absolute && start == 0;
-    if (part == "." && !first) continue;
-    parts.push_back(part);
+  PathComponents components(path);
+  while (auto part = components.Next()) parts.push_back(*part);
+  if (parts.empty() || (parts.size() == 1 && parts[0] == "/")) {
+    return {false, {}};  // "" or "/": no parent
   }
-  if (parts.empty()) return {false, {}};  // "" or "/" (or "/./")
-  std::string parent = absolute ? "/" : "";
+  std::string parent;
   for (size_t k = 0; k + 1 < parts.size(); ++k) {
-    if (k > 0) parent += '/';
+    if (k > 0 && parent != "/") parent += '/';
     parent += parts[k];
   }
   return {true, parent};
