@@ -3,6 +3,8 @@
 // body. Interpreter lock held.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <string>
 
 #include "fs/error/fs_error.h"
@@ -23,10 +25,13 @@ PyObject* PanicExceptionType();
 PyObject* RaisePanic(const std::string& message);
 
 // Runs `body` and turns any C++ exception that escapes it into PanicException.
+// A forced unwind (the interpreter ending this thread) passes through.
 template <typename T, typename F>
 T Guard(T failure, F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::exception& e) {
     RaisePanic(e.what());
   } catch (...) {

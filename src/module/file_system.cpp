@@ -2,12 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "fs/error/fs_error.h"
+#include "fs/pool/pool.h"
 #include "fs/sys/file.h"
 #include "module/methods.h"
 #include "module/type_util.h"
@@ -30,6 +33,13 @@ Status CheckRoot(const std::string& root) {
   return {};
 }
 
+// The variable's value, read with the interpreter lock held so that no
+// Python thread's putenv runs meanwhile.
+std::optional<std::string> Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
 // Starts a detached thread; a thread that can't be started is a fault.
 template <typename F>
 void StartThread(F&& body) {
@@ -44,9 +54,12 @@ void StartThread(F&& body) {
 void Dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* object = reinterpret_cast<FileSystemObject*>(self);
-  // Released without close: stop the threads that serve it all the same.
-  if (object->value)
+  // Released without close: stop the threads that serve it all the same, and
+  // the build, whose index nobody can query any more.
+  if (object->value) {
     object->value->shutdown->store(true, std::memory_order_release);
+    object->value->index->abandon();
+  }
   delete object->value;
   object->borrow.~BorrowFlag();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -65,12 +78,22 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (auto checked = CheckRoot(root); !checked)
       return RaiseFsError(checked.error());
 
+    ConfigureWorkerPool(std::getenv("RAYON_NUM_THREADS"));
     auto value = std::make_unique<FileSystemValue>();
     value->root = root;
-    value->index = std::make_shared<FileIndex>(root);
+    value->index = std::make_shared<FileIndex>(
+        root, GitEnvironment{Env("HOME"), Env("XDG_CONFIG_HOME"),
+                             Env("GIT_CONFIG_GLOBAL")});
     value->search_root = root;
     value->shutdown = std::make_shared<std::atomic<bool>>(false);
-    StartThread([index = value->index] { (void)index->rebuild(); });
+    StartThread([index = value->index] {
+      // Nothing may escape a thread's top: a failed build leaves the index
+      // not ready, and refresh can build again.
+      try {
+        (void)index->rebuild();
+      } catch (...) {
+      }
+    });
 
     PyObject* self = AllocateInstance(type);
     if (self == nullptr) return nullptr;

@@ -1,5 +1,6 @@
 #include "module/frame.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -313,11 +314,14 @@ bool Args::StrSequence(size_t i, std::vector<std::string>* out) const {
       RaiseCannotConvert(value, "Sequence");
       return false;
     }
+    // The length is a hint (a sequence may report any length): it bounds
+    // nothing but the first reservation, and what the iteration yields counts.
+    constexpr Py_ssize_t kMaxReserve = 1 << 16;
     Py_ssize_t hint = PySequence_Size(value);
     if (hint < 0) {
       PyErr_Clear();
     } else {
-      out->reserve(static_cast<size_t>(hint));
+      out->reserve(static_cast<size_t>(std::min(hint, kMaxReserve)));
     }
     PyObject* iterator = PyObject_GetIter(value);
     if (iterator == nullptr) return false;

@@ -5,11 +5,15 @@
 // except inside WithoutGil.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -98,15 +102,29 @@ class BorrowFlag {
   std::atomic<uint64_t> count_{0};
 };
 
-// Runs `work` with the interpreter lock released; no Python object may be
-// touched inside.
+// Runs `work` with the interpreter lock released and returns its result; no
+// Python object may be touched inside. The lock is retaken outside any
+// unwinding: at interpreter exit PyEval_RestoreThread may end a daemon thread
+// by a forced unwind, which must start from a plain call (a noexcept frame or
+// an unwind already in progress would turn it into std::terminate). An
+// exception of `work` is rethrown once the lock is held again.
 template <typename F>
-decltype(auto) WithoutGil(F&& work) {
-  struct Reacquire {
-    PyThreadState* state;
-    ~Reacquire() { PyEval_RestoreThread(state); }
-  } reacquire{PyEval_SaveThread()};
-  return std::forward<F>(work)();
+auto WithoutGil(F&& work) {
+  using R = std::invoke_result_t<F>;
+  static_assert(!std::is_void_v<R> && !std::is_reference_v<R>);
+  std::optional<R> result;
+  std::exception_ptr fault;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    result.emplace(std::forward<F>(work)());
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    fault = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (fault) std::rethrow_exception(fault);
+  return std::move(*result);
 }
 
 }  // namespace tolvane::py

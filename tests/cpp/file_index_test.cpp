@@ -125,8 +125,9 @@ TEST_F(FileIndexTest, ABuildThatFindsTheClaimTakenChangesNothing) {
   std::atomic<int> walks{0};
   std::promise<void> entered, release;
   std::shared_future<void> released = release.get_future().share();
-  FileIndex index(root_,
-                  [&](const std::string& root, const WalkVisitor& visit) {
+  FileIndex index(root_, {},
+                  [&](const std::string& root, const WalkVisitor& visit,
+                      const WalkOptions&) {
                     if (walks++ == 0) {
                       entered.set_value();
                       released.wait();
@@ -152,8 +153,9 @@ TEST_F(FileIndexTest, ReadyIsFalseOnlyWhileARefreshWalks) {
   WriteFile(dir_ / "a.txt", "a");
   std::vector<bool> ready_during_walk;
   FileIndex* self = nullptr;
-  FileIndex index(root_,
-                  [&](const std::string& root, const WalkVisitor& visit) {
+  FileIndex index(root_, {},
+                  [&](const std::string& root, const WalkVisitor& visit,
+                      const WalkOptions&) {
                     ready_during_walk.push_back(self->is_ready());
                     ParallelWalk(root, visit);
                   });

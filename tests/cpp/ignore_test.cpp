@@ -405,7 +405,7 @@ TEST_P(GlobalExcludesTest, FindsThePathGitUses) {
   if (c.set_global) env.Set("GIT_CONFIG_GLOBAL", scratch / "global");
   for (const auto& [path, content] : c.files)
     WriteFile(scratch / path, content);
-  EXPECT_EQ(GlobalExcludesPath(),
+  EXPECT_EQ(GlobalExcludesPath(ProcessGitEnvironment()),
             ReplaceFirst(c.expected, "@", scratch.path()));
 }
 

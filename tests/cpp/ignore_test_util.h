@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "fs/ignore/ignore_files.h"
 #include "test_util.h"
 
 namespace tolvane::testing {
@@ -108,6 +109,16 @@ class EnvOverride {
   }
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
+
+// The variables that locate the global excludes file, as this process has
+// them now: what the binding layer hands the walk.
+inline GitEnvironment ProcessGitEnvironment() {
+  auto get = [](const char* name) -> std::optional<std::string> {
+    const char* value = ::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+  };
+  return {get("HOME"), get("XDG_CONFIG_HOME"), get("GIT_CONFIG_GLOBAL")};
+}
 
 // An environment in which neither our code nor git sees the machine's own git
 // configuration: HOME and XDG_CONFIG_HOME point into `home`, no system or

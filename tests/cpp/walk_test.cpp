@@ -53,18 +53,22 @@ struct Walked {
 Walked WalkTree(const std::string& root) {
   Walked walked;
   std::mutex mu;
-  ParallelWalk(root, [&](const WalkEntry& entry) {
-    std::lock_guard<std::mutex> lock(mu);
-    std::string path(entry.path);
-    if (entry.is_error()) {
-      EXPECT_EQ(entry.type, EntryType::kUnknown);
-      walked.errors.emplace_back(path, std::string(entry.error));
-      return;
-    }
-    ++walked.count[path];
-    walked.types[path] = entry.type;
-    walked.depths[path] = entry.depth;
-  });
+  const WalkOptions options{ProcessGitEnvironment()};
+  ParallelWalk(
+      root,
+      [&](const WalkEntry& entry) {
+        std::lock_guard<std::mutex> lock(mu);
+        std::string path(entry.path);
+        if (entry.is_error()) {
+          EXPECT_EQ(entry.type, EntryType::kUnknown);
+          walked.errors.emplace_back(path, std::string(entry.error));
+          return;
+        }
+        ++walked.count[path];
+        walked.types[path] = entry.type;
+        walked.depths[path] = entry.depth;
+      },
+      options);
   return walked;
 }
 

@@ -41,6 +41,7 @@ inline constexpr char kNulInPathText[] =
 inline constexpr char kInvalidUtf8StreamText[] =
     "stream did not contain valid UTF-8";
 inline constexpr char kOutOfMemoryText[] = "out of memory";
+inline constexpr char kNotRegularFileText[] = "not a regular file";
 
 class FsError {
  public:

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 
-#include <cstdlib>
 #include <optional>
 
 #include "fs/ignore/git_config.h"
@@ -21,7 +20,7 @@ std::optional<std::string> ReadRegularFile(int dir_fd,
   if (!fd) return std::nullopt;
   auto st = sys::Fstat(fd->get());
   if (!st || !S_ISREG(st->st_mode)) return std::nullopt;
-  auto text = sys::ReadToEnd(fd->get());
+  auto text = sys::ReadToEnd(fd->get(), static_cast<uint64_t>(st->st_size));
   if (!text) return std::nullopt;
   return std::move(*text);
 }
@@ -49,10 +48,10 @@ std::string Resolve(std::string_view dir, const std::string& path) {
   return !path.empty() && path.front() == '/' ? path : Joined(dir, path);
 }
 
-std::string EnvOr(const char* name, std::string_view fallback = {}) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? std::string(value)
-                                            : std::string(fallback);
+// A variable's value, `fallback` when it is unset or empty.
+std::string ValueOr(const std::optional<std::string>& value,
+                    std::string_view fallback = {}) {
+  return value && !value->empty() ? *value : std::string(fallback);
 }
 
 std::optional<std::string> ExcludesFileIn(const std::string& config_path) {
@@ -63,11 +62,9 @@ std::optional<std::string> ExcludesFileIn(const std::string& config_path) {
 }
 
 // git's "~" and "~/..." expansion from $HOME.
-std::string ExpandHome(std::string path) {
-  if (path == "~" || path.starts_with("~/")) {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr) path.replace(0, 1, home);
-  }
+std::string ExpandHome(std::string path, const GitEnvironment& env) {
+  if ((path == "~" || path.starts_with("~/")) && env.home)
+    path.replace(0, 1, *env.home);
   return path;
 }
 
@@ -103,24 +100,25 @@ GitMarker ReadGitMarker(int dir_fd, std::string_view base) {
   return marker;
 }
 
-std::string GlobalExcludesPath() {
-  const std::string home = EnvOr("HOME");
+std::string GlobalExcludesPath(const GitEnvironment& env) {
+  const std::string home = ValueOr(env.home);
   const std::string xdg =
-      EnvOr("XDG_CONFIG_HOME", home.empty() ? "" : home + "/.config");
+      ValueOr(env.xdg_config_home, home.empty() ? "" : home + "/.config");
   std::optional<std::string> configured;
-  if (const char* global = std::getenv("GIT_CONFIG_GLOBAL")) {
-    configured = ExcludesFileIn(global);
+  if (env.git_config_global) {
+    configured = ExcludesFileIn(*env.git_config_global);
   } else {
     configured = ExcludesFileIn(xdg.empty() ? "" : xdg + "/git/config");
     auto user = ExcludesFileIn(home.empty() ? "" : home + "/.gitconfig");
     if (user) configured = std::move(user);
   }
-  if (configured) return ExpandHome(std::move(*configured));
+  if (configured) return ExpandHome(std::move(*configured), env);
   return xdg.empty() ? std::string() : xdg + "/git/ignore";
 }
 
-std::shared_ptr<const IgnoreRules> ReadGlobalExcludes() {
-  std::string path = GlobalExcludesPath();
+std::shared_ptr<const IgnoreRules> ReadGlobalExcludes(
+    const GitEnvironment& env) {
+  std::string path = GlobalExcludesPath(env);
   return path.empty() ? nullptr : ReadIgnoreFile(AT_FDCWD, "", path);
 }
 

@@ -106,8 +106,11 @@ std::shared_ptr<const IgnoreChain> ParentsChain(
 class Walk {
  public:
   Walk(const WalkVisitor& visit, std::shared_ptr<const IgnoreRules> global,
-       size_t workers)
-      : visit_(visit), global_(std::move(global)), workers_(workers) {}
+       const std::atomic<bool>* stop, size_t workers)
+      : visit_(visit),
+        global_(std::move(global)),
+        stop_(stop),
+        workers_(workers) {}
 
   // Walks below `root` on the calling thread and workers_ - 1 threads; returns
   // when all are done.
@@ -136,6 +139,10 @@ class Walk {
     std::vector<DirWork> local;
     while (Take(&local)) {
       while (!local.empty()) {
+        if (Stopped()) {
+          local.clear();
+          break;
+        }
         DirWork work = std::move(local.back());
         local.pop_back();
         ReadDir(std::move(work), &local, &scratch);
@@ -177,6 +184,10 @@ class Walk {
     }
     local->erase(local->begin(), local->begin() + half);
     cv_.notify_all();
+  }
+
+  bool Stopped() const {
+    return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
   }
 
   void Error(std::string_view path, size_t depth, const FsError& error) const {
@@ -265,6 +276,7 @@ class Walk {
 
   const WalkVisitor& visit_;
   const std::shared_ptr<const IgnoreRules> global_;
+  const std::atomic<bool>* const stop_;
 
   std::mutex mu_;
   std::condition_variable cv_;
@@ -279,7 +291,8 @@ class Walk {
 
 }  // namespace
 
-void ParallelWalk(const std::string& root, const WalkVisitor& visit) {
+void ParallelWalk(const std::string& root, const WalkVisitor& visit,
+                  const WalkOptions& options) {
   auto st = sys::Stat(root);
   if (!st) {
     visit(WalkEntry{root, 0, EntryType::kUnknown, st.error().payload()});
@@ -289,11 +302,11 @@ void ParallelWalk(const std::string& root, const WalkVisitor& visit) {
   visit(WalkEntry{root, 0, type, {}});
   if (type != EntryType::kDirectory) return;
 
-  auto global = ReadGlobalExcludes();
+  auto global = ReadGlobalExcludes(options.git_environment);
   auto parents = ParentsChain(root, global);
   const size_t workers =
       std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMaxWorkers);
-  Walk walk(visit, std::move(global), workers);
+  Walk walk(visit, std::move(global), options.stop, workers);
   walk.Run(DirWork{root, 0, 0, nullptr, std::move(parents)});
 }
 

@@ -7,11 +7,14 @@
 // guards its own state.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "fs/ignore/ignore_files.h"
 
 namespace tolvane {
 
@@ -50,11 +53,20 @@ struct WalkEntry {
 
 using WalkVisitor = std::function<void(const WalkEntry&)>;
 
+// What a walk takes from its caller: the environment that locates the user's
+// global excludes file (the walk never reads the environment itself), and a
+// flag that, once set, ends the walk: no directory is read after it is seen.
+struct WalkOptions {
+  GitEnvironment git_environment;
+  const std::atomic<bool>* stop = nullptr;
+};
+
 // Walks `root` and calls `visit` once for every entry that the ignore rules
 // admit, the root included, and once for every walk error; an excluded
 // directory's subtree is never read. A root that is a link to a directory is
 // followed; a root that isn't a directory is its only entry. Returns when every
 // worker is done.
-void ParallelWalk(const std::string& root, const WalkVisitor& visit);
+void ParallelWalk(const std::string& root, const WalkVisitor& visit,
+                  const WalkOptions& options = {});
 
 }  // namespace tolvane

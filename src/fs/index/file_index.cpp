@@ -1,17 +1,13 @@
 #include "fs/index/file_index.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
-#include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <mutex>
 
 #include "fs/index/metadata.h"
 #include "fs/pool/pool.h"
-#include "fs/sys/file.h"
+#include "fs/sys/dir.h"
 #include "fs/utf8/utf8.h"
 
 namespace tolvane {
@@ -28,18 +24,19 @@ size_t ForChunks(size_t count, Visit&& visit) {
   size_t chunks = std::min(count, WorkerCount() * 4);
   size_t size = (count + chunks - 1) / chunks;
   chunks = (count + size - 1) / size;
-  RunInPool([&] {
-    tbb::parallel_for(size_t{0}, chunks, [&](size_t k) {
-      visit(k * size, std::min(count, (k + 1) * size), k);
-    });
+  ParallelFor(chunks, [&](size_t k) {
+    visit(k * size, std::min(count, (k + 1) * size), k);
   });
   return chunks;
 }
 
 }  // namespace
 
-FileIndex::FileIndex(std::string root, Walker walker)
-    : root_(std::move(root)), walker_(std::move(walker)) {}
+FileIndex::FileIndex(std::string root, GitEnvironment git_environment,
+                     Walker walker)
+    : root_(std::move(root)),
+      git_environment_(std::move(git_environment)),
+      walker_(std::move(walker)) {}
 
 uint32_t FileIndex::RelativeOffset(std::string_view path) const {
   // Paths the walk made begin with the root's own text and a separator.
@@ -73,19 +70,11 @@ std::string FileIndex::relative_path(std::string_view path) const {
 
 void FileIndex::IndexEntry(const WalkEntry& entry,
                            std::vector<PathRef>* collected) {
-  std::optional<FileMetadata> found;
-  if (entry.type == EntryType::kFile) {
-    found = RegularFileMetadataAt(entry.dir_fd, entry.name);
-  }
-  if (!found) {
-    // The entry's own metadata (a link's, not its target's).
-    struct stat record;
-    if (::fstatat(entry.dir_fd, entry.name, &record, AT_SYMLINK_NOFOLLOW)) {
-      return;
-    }
-    found = MetadataFromStat(record, entry.dir_fd, entry.name);
-  }
-  const FileMetadata& metadata = *found;
+  // The entry's own metadata (a link's, not its target's).
+  auto record = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/false);
+  if (!record) return;
+  const FileMetadata metadata =
+      MetadataFromStat(*record, entry.dir_fd, entry.name);
   PathRef ref(entry.path, RelativeOffset(entry.path));
   files_.Insert(ref, metadata);
   if (!metadata.is_dir) collected->push_back(std::move(ref));
@@ -94,15 +83,23 @@ void FileIndex::IndexEntry(const WalkEntry& entry,
 Status FileIndex::rebuild() {
   bool expected = false;
   if (!building_.compare_exchange_strong(expected, true)) return {};
+  // The claim is given back on every way out; `ready` is stored true before.
+  struct Release {
+    std::atomic<bool>& building;
+    ~Release() { building.store(false); }
+  } release{building_};
   ready_.store(false);
   files_.Clear();
 
   // One collector per walk thread, joined after the walk: no lock per entry.
   tbb::enumerable_thread_specific<std::vector<PathRef>> collectors;
-  walker_(root_, [&](const WalkEntry& entry) {
-    if (entry.is_error() || entry.depth == 0) return;
-    IndexEntry(entry, &collectors.local());
-  });
+  walker_(
+      root_,
+      [&](const WalkEntry& entry) {
+        if (entry.is_error() || entry.depth == 0) return;
+        IndexEntry(entry, &collectors.local());
+      },
+      WalkOptions{git_environment_, &abandoned_});
   std::vector<PathRef> collected;
   size_t total = 0;
   for (const auto& part : collectors) total += part.size();
@@ -123,7 +120,6 @@ Status FileIndex::rebuild() {
     }
   }
   ready_.store(true);
-  building_.store(false);
   return {};
 }
 

@@ -47,18 +47,27 @@ class Listing {
 class FileIndex {
  public:
   // How a full build walks the tree; ParallelWalk except in tests.
-  using Walker = std::function<void(const std::string&, const WalkVisitor&)>;
+  using Walker = std::function<void(const std::string&, const WalkVisitor&,
+                                    const WalkOptions&)>;
 
-  // `root` exactly as the FileSystem was given it.
-  explicit FileIndex(std::string root, Walker walker = ParallelWalk);
+  // `root` exactly as the FileSystem was given it; `git_environment` as the
+  // caller read it, for the walks' global excludes file.
+  explicit FileIndex(std::string root, GitEnvironment git_environment = {},
+                     Walker walker = ParallelWalk);
 
   const std::string& root() const { return root_; }
 
   // The full build: claims `building`, clears `files`, walks the tree honouring
   // ignore files and replaces `file_list`. Returns at once when another build
-  // runs. Never fails.
+  // runs. Never fails; an exception (no memory, no thread) passes to the
+  // caller with `building` released and `ready` false, so a later build can
+  // run.
   Status rebuild();
   bool is_ready() const { return ready_.load(); }
+
+  // Nobody will ask this index anything again (its object is gone): a build in
+  // progress stops at its next directory, and later builds read nothing.
+  void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
 
   // Root-relative paths of the entries matching `pattern` ("**" and "**/*"
   // match everything): `file_list` order when `only_files`, else every key of
@@ -95,7 +104,9 @@ class FileIndex {
   void ListAllEntries(const GlobMatcher* matcher, Listing* listing) const;
 
   const std::string root_;
+  const GitEnvironment git_environment_;
   const Walker walker_;
+  std::atomic<bool> abandoned_{false};
   FileMap files_;
   GlobCache glob_cache_;
   mutable std::shared_mutex file_list_mutex_;

@@ -1,10 +1,8 @@
 #include "fs/index/metadata.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
 
+#include "fs/sys/dir.h"
 #include "fs/sys/file.h"
 
 namespace tolvane {
@@ -23,46 +21,33 @@ FileMetadata Fields(const struct stat& record) {
   return metadata;
 }
 
-// One read of at most 512 bytes from the start of an open regular file.
-bool SniffOpen(int fd) {
+// One read of at most 512 bytes from the start of a file known to be regular.
+bool SniffRegular(int dir_fd, const char* name) {
+  auto fd = sys::OpenFileAt(dir_fd, name, /*follow=*/true);
+  if (!fd) return false;
   char buffer[512];
-  auto n = sys::ReadOnce(fd, buffer, sizeof buffer);
+  auto n = sys::ReadOnce(fd->get(), buffer, sizeof buffer);
   return n && std::memchr(buffer, 0, *n) != nullptr;
 }
 
-constexpr int kSniffFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+bool NonEmptyRegular(const struct stat& record) {
+  return S_ISREG(record.st_mode) && record.st_size > 0;
+}
 
 }  // namespace
 
-bool IsBinaryAt(int dir_fd, const char* name, bool known_regular) {
-  int fd = ::openat(dir_fd, name, kSniffFlags);
-  if (fd < 0) return false;
-  sys::UniqueFd file(fd);
-  struct stat st;
-  if (!known_regular && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    return false;
-  }
-  return SniffOpen(fd);
+bool IsBinaryAt(int dir_fd, const char* name) {
+  auto target = sys::StatAt(dir_fd, name, /*follow=*/true);
+  return target && NonEmptyRegular(*target) && SniffRegular(dir_fd, name);
 }
 
 FileMetadata MetadataFromStat(const struct stat& record, int dir_fd,
                               const char* name) {
   FileMetadata metadata = Fields(record);
-  metadata.is_binary = metadata.size != 0 && !metadata.is_dir &&
-                       IsBinaryAt(dir_fd, name, S_ISREG(record.st_mode));
-  return metadata;
-}
-
-std::optional<FileMetadata> RegularFileMetadataAt(int dir_fd,
-                                                  const char* name) {
-  int fd = ::openat(dir_fd, name, kSniffFlags | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
-  sys::UniqueFd file(fd);
-  struct stat record;
-  if (::fstat(fd, &record) != 0) return std::nullopt;
-  FileMetadata metadata = Fields(record);
-  metadata.is_binary =
-      metadata.size != 0 && S_ISREG(record.st_mode) && SniffOpen(fd);
+  if (metadata.size != 0 && !metadata.is_dir) {
+    metadata.is_binary = S_ISREG(record.st_mode) ? SniffRegular(dir_fd, name)
+                                                 : IsBinaryAt(dir_fd, name);
+  }
   return metadata;
 }
 

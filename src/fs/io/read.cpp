@@ -9,11 +9,40 @@
 #include "fs/utf8/utf8.h"
 
 namespace tolvane::io {
+namespace {
+
+// A regular file whose size reads as 0 may still hold bytes: the kernel's
+// /proc and /sys files are made when read.
+bool SizeUnknown(const struct stat& status) {
+  return S_ISREG(status.st_mode) && status.st_size == 0;
+}
+
+// Up to `length` bytes from `offset` on, reading until the end of the file
+// and growing the buffer by what arrives (at least one read is made).
+Status ReadGrowing(int fd, uint64_t offset, uint64_t length,
+                   std::string* buffer) {
+  constexpr uint64_t kFirstChunk = 4096;
+  size_t filled = 0;
+  do {
+    const uint64_t room =
+        std::min(length - filled, std::max<uint64_t>(kFirstChunk, filled));
+    buffer->resize(filled + room);
+    auto got = sys::ReadAt(fd, buffer->data() + filled, room, offset + filled);
+    if (!got) return Fail(std::move(got.error()));
+    filled += *got;
+    buffer->resize(filled);
+    if (*got == 0) break;
+  } while (filled < length);
+  return {};
+}
+
+}  // namespace
 
 Result<std::string> read_file(const std::string& path) {
-  auto fd = OpenFile(path, O_RDONLY);
-  if (!fd) return Fail(std::move(fd.error()));
-  auto content = sys::ReadToEnd(fd->get());
+  auto file = OpenForReading(path);
+  if (!file) return Fail(std::move(file.error()));
+  auto content = sys::ReadToEnd(file->fd.get(),
+                                static_cast<uint64_t>(file->status.st_size));
   if (!content) return content;
   if (!IsUtf8(*content))
     return Fail(FsError::Io(IoError::Message(kInvalidUtf8StreamText)));
@@ -22,28 +51,32 @@ Result<std::string> read_file(const std::string& path) {
 
 Result<std::string> read_file_range(const std::string& path, uint64_t offset,
                                     uint64_t limit) {
-  auto fd = OpenFile(path, O_RDONLY);
-  if (!fd) return Fail(std::move(fd.error()));
-  if (auto at = sys::SeekTo(fd->get(), offset); !at)
-    return Fail(std::move(at.error()));
+  auto file = OpenForReading(path);
+  if (!file) return Fail(std::move(file.error()));
+  const int fd = file->fd.get();
 
   // One read never returns more than INT_MAX bytes, nor more than a regular
   // file holds after `offset`, so bounding the buffer by both changes no result
   // and keeps a huge limit cheap.
   uint64_t length = std::min<uint64_t>(limit, INT_MAX);
-  if (auto st = sys::Fstat(fd->get()); st && S_ISREG(st->st_mode)) {
-    uint64_t size = static_cast<uint64_t>(st->st_size);
-    length = std::min(length, size > offset ? size - offset : 0);
-  }
   std::string buffer;
   try {
-    buffer.resize(length);
+    if (SizeUnknown(file->status)) {
+      if (auto read = ReadGrowing(fd, offset, length, &buffer); !read)
+        return Fail(std::move(read.error()));
+    } else {
+      if (S_ISREG(file->status.st_mode)) {
+        const uint64_t size = static_cast<uint64_t>(file->status.st_size);
+        length = std::min(length, size > offset ? size - offset : 0);
+      }
+      buffer.resize(length);
+      auto got = sys::ReadAt(fd, buffer.data(), buffer.size(), offset);
+      if (!got) return Fail(std::move(got.error()));
+      buffer.resize(*got);
+    }
   } catch (const std::bad_alloc&) {
     return Fail(FsError::Io(IoError::Message(kOutOfMemoryText)));
   }
-  auto got = sys::ReadOnce(fd->get(), buffer.data(), buffer.size());
-  if (!got) return Fail(std::move(got.error()));
-  buffer.resize(*got);
   if (auto error = ValidateUtf8(buffer)) {
     return Fail(FsError::Internal("Invalid UTF-8: " + Utf8ErrorText(*error)));
   }

@@ -12,16 +12,19 @@
 namespace tolvane::io {
 
 // The whole file as UTF-8 text, exactly as stored (also the read of read_batch
-// and edit_replace). A failed read is reported before the UTF-8 check (a
+// and edit_replace). Opened by OpenForReading's rule, so a FIFO or device is
+// Io "not a regular file". A failed read is reported before the UTF-8 check (a
 // directory fails there with EISDIR); not valid UTF-8: Io "stream did not
 // contain valid UTF-8".
 [[nodiscard]] Result<std::string> read_file(const std::string& path);
 
-// The text of at most `limit` bytes from `offset` on, from ONE read(2) call (a
-// short read is not continued, EINTR is not retried). The buffer is bounded by
-// min(limit, 2^31-1, bytes left after `offset` in a regular file). An offset of
-// 2^63 or more is Io from the refused seek. Bytes that aren't UTF-8: Internal
-// "Invalid UTF-8: " + the decoder's text, indices counted from `offset`.
+// The text of at most `limit` bytes from `offset` on, from ONE pread(2) call (a
+// short read is not continued) into a buffer bounded by min(limit, 2^31-1,
+// bytes left after `offset`). A regular file whose size reads as 0 (/proc)
+// is read up to that bound or its end instead. An offset past the end gives
+// ""; one of 2^63 or more is Io from the refused read. Bytes that aren't
+// UTF-8: Internal "Invalid UTF-8: " + the decoder's text, indices counted from
+// `offset`.
 [[nodiscard]] Result<std::string> read_file_range(const std::string& path,
                                                   uint64_t offset,
                                                   uint64_t limit);

@@ -1,8 +1,5 @@
 #include "fs/io/read_batch.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include <optional>
 #include <unordered_map>
 
@@ -26,15 +23,11 @@ std::optional<std::string> ReadOrNothing(const std::string& path) {
 std::vector<std::pair<std::string, std::string>> read_batch(
     const std::vector<std::string>& paths) {
   std::vector<std::optional<std::string>> contents(paths.size());
-  auto read_range = [&](const tbb::blocked_range<size_t>& range) {
-    for (size_t i = range.begin(); i != range.end(); ++i)
-      contents[i] = ReadOrNothing(paths[i]);
-  };
-  tbb::blocked_range<size_t> all(0, paths.size());
+  auto read_one = [&](size_t i) { contents[i] = ReadOrNothing(paths[i]); };
   if (paths.size() < kParallelThreshold) {
-    read_range(all);
+    for (size_t i = 0; i < paths.size(); ++i) read_one(i);
   } else {
-    RunInPool([&] { tbb::parallel_for(all, read_range); });
+    ParallelFor(paths.size(), read_one);
   }
 
   std::vector<std::pair<std::string, std::string>> entries;

@@ -166,16 +166,14 @@ Status ReadLarge(int fd, uint64_t size, LineCollector& lines) {
 Result<std::vector<std::string>> read_lines(const std::string& path,
                                             uint64_t start_line,
                                             std::optional<uint64_t> count) {
-  auto fd = OpenFile(path, O_RDONLY);
-  if (!fd) return Fail(std::move(fd.error()));
-  auto st = sys::Fstat(fd->get());
-  if (!st) return Fail(std::move(st.error()));
-  uint64_t size = static_cast<uint64_t>(st->st_size);
+  auto file = OpenForReading(path);
+  if (!file) return Fail(std::move(file.error()));
+  const int fd = file->fd.get();
+  uint64_t size = static_cast<uint64_t>(file->status.st_size);
   bool large = size > kLargeFileThreshold;
   try {
     LineCollector lines(start_line, count, /*drop_invalid=*/!large);
-    auto read = large ? ReadLarge(fd->get(), size, lines)
-                      : ReadBuffered(fd->get(), lines);
+    auto read = large ? ReadLarge(fd, size, lines) : ReadBuffered(fd, lines);
     if (!read) return Fail(std::move(read.error()));
     return lines.Take();
   } catch (const std::bad_alloc&) {

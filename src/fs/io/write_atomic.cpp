@@ -126,20 +126,22 @@ Result<TempFile> CreateTempFile(const std::string& dir) {
 
 // A regular file being replaced passes its permission bits on (set-id and
 // sticky bits aside: the new file belongs to the caller). A new file keeps 0600
-// less the umask.
-Status KeepMode(const std::string& target, int fd) {
+// less the umask. Best effort: a file system that refuses the change still
+// gets the content.
+void KeepMode(const std::string& target, int fd) {
   auto st = sys::Stat(target);
-  if (!st || !S_ISREG(st->st_mode)) return {};
-  return sys::Fchmod(fd, st->st_mode & 0777);
+  if (st && S_ISREG(st->st_mode)) (void)sys::Fchmod(fd, st->st_mode & 0777);
 }
 
-// Makes the rename durable. A directory that can't be opened for reading can't
-// be flushed; the rename then stands as it is.
-Status SyncDirectory(const std::string& dir) {
+// Makes the rename durable where the directory can be flushed. The rename has
+// committed the write by then: a directory that can't be opened or flushed
+// (EINVAL, ENOTSUP and EROFS from FUSE, 9p and network mounts) leaves it as it
+// stands and is not reported.
+void SyncDirectory(const std::string& dir) {
   int fd = sys::OpenRaw(dir, O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return {};
+  if (fd < 0) return;
   sys::UniqueFd owned(fd);
-  return sys::Fsync(owned.get());
+  (void)sys::Fsync(owned.get());
 }
 
 }  // namespace
@@ -161,7 +163,7 @@ Status write_atomic(const std::string& target, std::string_view content) {
   if (auto written = sys::WriteAll(temp->fd(), content); !written) {
     return Fail(PathError(written.error().payload(), temp->path()));
   }
-  if (auto kept = KeepMode(target, temp->fd()); !kept) return kept;
+  KeepMode(target, temp->fd());
   if (auto synced = sys::Fsync(temp->fd()); !synced) return synced;
   if (auto renamed = sys::Rename(temp->path(), target); !renamed) {
     return Fail(FsError::Io(IoError::Message(
@@ -169,7 +171,8 @@ Status write_atomic(const std::string& target, std::string_view content) {
         renamed.error().payload())));
   }
   temp->Keep();
-  return SyncDirectory(dir);
+  SyncDirectory(dir);
+  return {};
 }
 
 }  // namespace tolvane::io

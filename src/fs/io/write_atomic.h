@@ -1,7 +1,8 @@
 // The atomic write: content goes to a new temporary file (".tmp" + 6 random
 // characters, created exclusively with mode 0600) in the target's directory, is
-// flushed, takes over the permission bits of the regular file it replaces, and
-// is renamed over the target; the directory is flushed after the rename.
+// flushed, takes over the permission bits of the regular file it replaces
+// (where the file system allows), and is renamed over the target; the
+// directory is flushed after the rename where the file system supports it.
 // Thread-safe: the name generator is per thread, nothing else is shared.
 #pragma once
 
@@ -14,9 +15,9 @@ namespace tolvane::io {
 
 // Replaces the whole of `target` with `content` so that a reader sees the old
 // file or the whole new one, and a crash after success keeps the new one. A
-// symbolic link at `target` is replaced. Every failure is Io and leaves
-// `target` unchanged (but for a failed flush of the directory after the rename)
-// and no temporary file; directories created for the target stay.
+// symbolic link at `target` is replaced. Once the rename has succeeded the
+// call succeeds. Every failure is Io and leaves `target` unchanged and no
+// temporary file; directories created for the target stay.
 //
 // Texts: a temporary-file step's error is followed by " at path " and the
 // quoted path (QuotePath); a failed rename is "Failed to persist file: failed

@@ -1,35 +1,129 @@
 #include "fs/pool/pool.h"
 
-#include <cstdlib>
-#include <string>
+#include <tbb/global_control.h>
+
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace tolvane {
 namespace {
 
-size_t ConfiguredThreads() {
-  if (const char* value = std::getenv("RAYON_NUM_THREADS")) {
-    char* end = nullptr;
-    unsigned long n = std::strtoul(value, &end, 10);
-    if (end != value && *end == '\0' && n > 0) return n;
-  }
+std::mutex config_mutex;
+std::optional<size_t> configured_width;  // guarded by config_mutex
+
+size_t ProcessorCount() {
   unsigned hardware = std::thread::hardware_concurrency();
   return hardware > 0 ? hardware : 1;
 }
 
+// Where the staging tasks of StartWorkers wait until every worker is up.
+class Gate {
+ public:
+  void Arrive() {
+    std::unique_lock lock(mu_);
+    ++arrived_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return open_; });
+  }
+  bool WaitArrived(size_t count) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(2),
+                        [&] { return arrived_ >= count; });
+  }
+  void Open() {
+    std::lock_guard lock(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  size_t arrived_ = 0;
+  bool open_ = false;
+};
+
+// Starts up to `wanted` oneTBB workers and returns how many came up. Each step
+// gives an arena of one worker a task that waits at the gate, so the scheduler
+// asks for exactly one more thread and launches it on this thread: a launch the
+// system refuses throws here, where it is caught. (Asked for many at once,
+// oneTBB launches most of them from its own workers, where a refused launch
+// ends the process.) Once up, workers stay for the life of the process and are
+// reused, so no launch happens after this.
+size_t StartWorkers(size_t wanted) {
+  auto gate = std::make_shared<Gate>();
+  size_t started = 0;
+  for (; started < wanted; ++started) {
+    // Never destroyed: a stage whose launch failed keeps its task queued.
+    auto* stage = new tbb::task_arena(2, 1);
+    try {
+      stage->enqueue([gate] { gate->Arrive(); });
+    } catch (const std::exception&) {
+      break;
+    }
+    if (!gate->WaitArrived(started + 1)) break;
+  }
+  gate->Open();
+  return started;
+}
+
+struct Pool {
+  tbb::task_arena* arena;
+  size_t width;
+};
+
+Pool MakePool() {
+  size_t wanted;
+  {
+    std::lock_guard lock(config_mutex);
+    wanted = configured_width.value_or(ProcessorCount());
+  }
+  // The staging must not be held back by the scheduler's default limit; the
+  // final limit keeps every later demand within the workers that exist.
+  auto staging = std::make_unique<tbb::global_control>(
+      tbb::global_control::max_allowed_parallelism, wanted + 1);
+  const size_t width = 1 + StartWorkers(wanted - 1);
+  new tbb::global_control(tbb::global_control::max_allowed_parallelism, width);
+  staging.reset();
+  return {new tbb::task_arena(static_cast<int>(width), 1), width};
+}
+
+// Never destroyed: worker threads may still be inside it while the process
+// exits.
+const Pool& GetPool() {
+  static const Pool pool = MakePool();
+  return pool;
+}
+
 }  // namespace
 
-size_t WorkerCount() {
-  static const size_t count = ConfiguredThreads();
-  return count;
+std::optional<size_t> ParsePoolWidth(std::string_view text) {
+  size_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value);
+  // No sign, blank or other character is accepted; out of range is an error.
+  if (error != std::errc() || stop != end || value == 0 ||
+      value > kMaxPoolThreads) {
+    return std::nullopt;
+  }
+  return value;
 }
 
-tbb::task_arena& WorkerPool() {
-  // Never destroyed: worker threads may still be inside it while the process
-  // exits.
-  static tbb::task_arena* arena =
-      new tbb::task_arena(static_cast<int>(WorkerCount()));
-  return *arena;
+void ConfigureWorkerPool(const char* rayon_num_threads) {
+  std::lock_guard lock(config_mutex);
+  if (rayon_num_threads != nullptr)
+    configured_width = ParsePoolWidth(rayon_num_threads);
 }
+
+size_t WorkerCount() { return GetPool().width; }
+
+namespace internal {
+tbb::task_arena& WorkerPool() { return *GetPool().arena; }
+}  // namespace internal
 
 }  // namespace tolvane

@@ -1,24 +1,72 @@
 // The process-wide worker pool for parallel reads, filters and searches: one
-// oneTBB arena, sized from RAYON_NUM_THREADS when it is set to a positive
-// number and else the processor count, read once when the pool is first used.
-// Thread-safe.
+// oneTBB arena whose workers are all started when the pool is made, one at a
+// time from the calling thread, so that a thread the system refuses is an
+// exception there and never an abort on one of oneTBB's own threads; the pool
+// then keeps the workers it got and never asks for more. Thread-safe.
 #pragma once
 
+#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
 #include <utility>
+
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#endif
 
 namespace tolvane {
 
-tbb::task_arena& WorkerPool();
+// The width asked for by a RAYON_NUM_THREADS value: a decimal from 1 to
+// kMaxPoolThreads; nullopt for anything else (the default then applies).
+inline constexpr size_t kMaxPoolThreads = 1024;
+std::optional<size_t> ParsePoolWidth(std::string_view text);
+
+// Sets the width that the pool will be made with, from RAYON_NUM_THREADS's
+// value (nullptr when unset; the processor count when it doesn't parse). The
+// binding layer calls it with the interpreter lock held, before the pool's
+// first use; later calls change nothing.
+void ConfigureWorkerPool(const char* rayon_num_threads);
+
+// The pool's width: the calling thread plus the workers that could be started.
 size_t WorkerCount();
 
-// Runs `work` inside the pool (its parallel algorithms use the pool's threads)
-// and waits for it.
-template <typename F>
-decltype(auto) RunInPool(F&& work) {
-  return WorkerPool().execute(std::forward<F>(work));
+// Runs `body(i)` for every i in [0, count) on the pool and waits. The waiting
+// thread runs only this call's tasks, never another caller's. Results that the
+// tasks wrote are visible to the caller afterwards.
+template <typename Body>
+void ParallelFor(size_t count, Body&& body);
+
+namespace internal {
+tbb::task_arena& WorkerPool();
+}  // namespace internal
+
+template <typename Body>
+void ParallelFor(size_t count, Body&& body) {
+#if defined(__SANITIZE_THREAD__)
+  // oneTBB's hand-off of a task and its join are not instrumented: state them.
+  char handoff = 0;
+  __tsan_release(&handoff);
+#endif
+  internal::WorkerPool().execute([&] {
+    tbb::this_task_arena::isolate([&] {
+      tbb::parallel_for(size_t{0}, count, [&](size_t i) {
+#if defined(__SANITIZE_THREAD__)
+        __tsan_acquire(&handoff);
+#endif
+        body(i);
+#if defined(__SANITIZE_THREAD__)
+        __tsan_release(&handoff);
+#endif
+      });
+    });
+  });
+#if defined(__SANITIZE_THREAD__)
+  __tsan_acquire(&handoff);
+#endif
 }
 
 }  // namespace tolvane

@@ -83,16 +83,14 @@ Result<size_t> Read(int fd, void* buffer, size_t length) {
   }
 }
 
-Result<std::string> ReadToEnd(int fd) {
+Result<std::string> ReadToEnd(int fd, uint64_t size_hint) {
   std::string data;
   try {
     // Room for the whole file and one byte more, so that the read that finds
     // the end needs no growth; the buffer is never zero-filled.
     size_t capacity = 8192;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-      capacity = static_cast<size_t>(st.st_size) + 1;
-    }
+    if (size_hint > 0 && size_hint < SIZE_MAX)
+      capacity = static_cast<size_t>(size_hint) + 1;
     std::optional<FsError> failure;
     size_t filled = 0;
     for (bool end = false; !end && !failure;) {
@@ -135,10 +133,12 @@ Status WriteAll(int fd, std::string_view data) {
   return {};
 }
 
-Result<uint64_t> SeekTo(int fd, uint64_t offset) {
-  off_t at = ::lseek(fd, static_cast<off_t>(offset), SEEK_SET);
-  if (at < 0) return Fail(LastError());
-  return static_cast<uint64_t>(at);
+Result<size_t> ReadAt(int fd, void* buffer, size_t length, uint64_t offset) {
+  for (;;) {
+    ssize_t n = ::pread(fd, buffer, length, static_cast<off_t>(offset));
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return Fail(LastError());
+  }
 }
 
 Status Fsync(int fd) {

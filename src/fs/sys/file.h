@@ -64,16 +64,18 @@ int OpenRaw(const std::string& path, int flags, mode_t mode = 0);
 // read(2), repeated on EINTR, until it returns data, end of file (0) or an
 // error.
 [[nodiscard]] Result<size_t> Read(int fd, void* buffer, size_t length);
-// Reads the whole rest of the file, sized from fstat, until read returns 0.
-// Allocation failure is the Io error "out of memory".
-[[nodiscard]] Result<std::string> ReadToEnd(int fd);
+// Reads the whole rest of the file until read returns 0, into a buffer sized
+// for `size_hint` bytes (a regular file's st_size; 0 when unknown). Allocation
+// failure is the Io error "out of memory".
+[[nodiscard]] Result<std::string> ReadToEnd(int fd, uint64_t size_hint);
+// pread(2) at `offset`, repeated on EINTR. An offset of 2^63 or more is refused
+// by the system (EINVAL); one at or past the end of the file reads 0 bytes.
+[[nodiscard]] Result<size_t> ReadAt(int fd, void* buffer, size_t length,
+                                    uint64_t offset);
 // Writes all of `data` in calls of at most 2^31-1 bytes; EINTR repeated;
 // a call that writes nothing fails with "failed to write whole buffer".
 [[nodiscard]] Status WriteAll(int fd, std::string_view data);
 
-// lseek(fd, offset, SEEK_SET). An offset of 2^63 or more is refused by the
-// system (EINVAL).
-[[nodiscard]] Result<uint64_t> SeekTo(int fd, uint64_t offset);
 // fsync(2), repeated on EINTR.
 [[nodiscard]] Status Fsync(int fd);
 [[nodiscard]] Status Fchmod(int fd, mode_t mode);
