@@ -1,4 +1,7 @@
 import os
+import subprocess
+import sys
+import textwrap
 import time
 
 import pytest
@@ -13,6 +16,12 @@ def wait_until(condition, timeout=30.0):
         if time.monotonic() > deadline:
             pytest.fail("condition not reached before the deadline")
         time.sleep(0.001)
+
+
+def run_python(script, *args, prefix=(), timeout=120, **options):
+    """Runs `script` in a fresh interpreter, behind `prefix` (strace, say); returns the process."""
+    return subprocess.run([*prefix, sys.executable, "-c", textwrap.dedent(script), *args],
+                          capture_output=True, text=True, timeout=timeout, **options)
 
 
 def make_tree(root, files):

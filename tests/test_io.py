@@ -2,6 +2,7 @@
 read_lines, decoder and error texts, read_batch, occurrence counts, permission cases (non-root
 child), the mended behaviours and crash consistency of write_file."""
 
+import collections.abc
 import errno
 import json
 import os
@@ -479,6 +480,29 @@ def test_read_lines_survives_a_shortened_file(tmp_path):
                          timeout=300)
     assert run.returncode == 0, (run.returncode, run.stdout, run.stderr)
     print(run.stdout.strip())
+
+
+def test_read_file_range_of_generated_files_and_far_offsets(fs, tmp_path):
+    # /proc files report a size of 0; pread takes offsets that lseek refuses on ext4.
+    for path in ("/proc/version", "/proc/self/mountinfo"):
+        whole = open(path).read()
+        assert [fs.read_file_range(path, 0, 2**40), fs.read_file_range(path, 5, 7)] == \
+            [whole, whole[5:12]]
+    (tmp_path / "f").write_text("abc")
+    assert [fs.read_file_range("f", at, 5) for at in (3, 2**44, 2**63 - 1)] == ["", "", ""]
+
+
+def test_read_batch_takes_a_sequence_length_as_a_hint(fs, tmp_path):
+    (tmp_path / "a").write_text("A")
+
+    class Liar(collections.abc.Sequence):
+        def __len__(self):
+            return 10**18
+
+        def __getitem__(self, i):
+            return ["a", "a"][i]
+
+    assert fs.read_batch(Liar()) == {f"{tmp_path}/a": "A"}
 
 
 def test_read_file_range_buffer_is_bounded(tmp_path):

@@ -7,10 +7,8 @@ import json
 import os
 import pathlib
 import shutil
-import subprocess
 import sys
 import tempfile
-import textwrap
 
 import pytest
 
@@ -18,16 +16,17 @@ import tolvane
 from tolvane import _quill_core as core
 from tolvane import FileMetadata, FileSystem, SearchOptions, SearchResult
 
+from conftest import run_python
+
 CLASS_NAMES = ["FileSystem", "SearchResult", "SearchOptions", "FileMetadata"]
 SUBINTERPRETER_REFUSAL = (
     "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576"
 )
 
 
-def run_python(script, *args, cwd=None):
+def run_json(script, *args, cwd=None):
     """Runs `script` in a fresh interpreter; returns the JSON it prints last."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *args],
-                          capture_output=True, text=True, cwd=cwd, timeout=120)
+    done = run_python(script, *args, cwd=cwd)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 
@@ -113,7 +112,7 @@ SUBINTERPRETER_SCRIPT = """
 
 @pytest.mark.parametrize("order", ["main-first", "sub-first"])
 def test_only_the_first_interpreter_may_import(tmp_path, order):
-    report = run_python(SUBINTERPRETER_SCRIPT, order, cwd=tmp_path)
+    report = run_json(SUBINTERPRETER_SCRIPT, order, cwd=tmp_path)
     refused = {"type": "ImportError", "msg": SUBINTERPRETER_REFUSAL}
     # 3.13 runs a single-phase init function with the main interpreter active first, so the main
     # interpreter is recorded even when the sub-interpreter imports first.
@@ -346,7 +345,7 @@ def test_root_below_a_directory_without_search_permission():
         os.mkdir(os.path.join(base, "open"), 0o755)
         os.makedirs(os.path.join(base, "locked", "inner"))
         os.chmod(os.path.join(base, "locked"), 0o700 if os.geteuid() == 0 else 0o600)
-        report = run_python(PERMISSION_SCRIPT, base, cwd=base)
+        report = run_json(PERMISSION_SCRIPT, base, cwd=base)
     finally:
         os.chmod(os.path.join(base, "locked"), 0o700)
         shutil.rmtree(base)
@@ -655,7 +654,7 @@ LEAK_SCRIPT = """
 @pytest.mark.skipif("ASAN_OPTIONS" in os.environ,
                     reason="AddressSanitizer's quarantine keeps freed memory resident")
 def test_failing_calls_do_not_leak(tmp_path):
-    report = run_python(LEAK_SCRIPT, "100000", cwd=tmp_path)  # two million failing calls
+    report = run_json(LEAK_SCRIPT, "100000", cwd=tmp_path)  # two million failing calls
     # A leak of a single small object per call would add several megabytes.
     assert report["after"] - report["before"] < 1 << 20
 

@@ -166,6 +166,37 @@ TEST_F(FileIndexTest, ReadyIsFalseOnlyWhileARefreshWalks) {
   EXPECT_TRUE(index.is_ready());
 }
 
+// A build that throws gives its claim back, so a later one runs; an abandoned
+// index's build stops at the next directory (at most one a walk thread).
+TEST_F(FileIndexTest, AFailedBuildReleasesItsClaimAndAnAbandonedOneStops) {
+  for (int d = 0; d < 200; ++d)
+    WriteFile(dir_ / ("d" + std::to_string(d)) + "/f", "x");
+  FileIndex* self = nullptr;
+  std::atomic<int> walks{0}, entries{0};
+  FileIndex index(root_, {},
+                  [&](const std::string& root, const WalkVisitor& visit,
+                      const WalkOptions& options) {
+                    if (walks++ == 0) throw std::bad_alloc();
+                    ParallelWalk(
+                        root,
+                        [&](const WalkEntry& entry) {
+                          if (walks == 3) self->abandon();
+                          ++entries;
+                          visit(entry);
+                        },
+                        options);
+                  });
+  self = &index;
+  EXPECT_THROW((void)index.rebuild(), std::bad_alloc);
+  EXPECT_FALSE(index.is_ready());
+  ASSERT_TRUE(index.rebuild());
+  EXPECT_EQ(index.list_matching("**", true)->texts().size(), 200u);
+  entries = 0;
+  ASSERT_TRUE(index.rebuild());
+  EXPECT_LE(entries.load(), 1 + 200 + 12 * 2);
+  EXPECT_LT(index.list_matching("**", true)->texts().size(), 200u);
+}
+
 // Readers never see a torn list: while one thread rebuilds again and again,
 // every listing that succeeds holds exactly the tree's files, in every road.
 TEST_F(FileIndexTest, ListingsDuringRebuildsAreWhole) {

@@ -8,7 +8,9 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
+#include <vector>
 
 namespace tolvane {
 namespace {
@@ -72,12 +74,8 @@ size_t StartWorkers(size_t wanted) {
   return started;
 }
 
-struct Pool {
-  tbb::task_arena* arena;
-  size_t width;
-};
-
-Pool MakePool() {
+// Starts the pool's workers once, and returns its width.
+size_t MakePool() {
   size_t wanted;
   {
     std::lock_guard lock(config_mutex);
@@ -88,17 +86,21 @@ Pool MakePool() {
   auto staging = std::make_unique<tbb::global_control>(
       tbb::global_control::max_allowed_parallelism, wanted + 1);
   const size_t width = 1 + StartWorkers(wanted - 1);
+  // Never destroyed: the limit holds for the life of the process.
   new tbb::global_control(tbb::global_control::max_allowed_parallelism, width);
   staging.reset();
-  return {new tbb::task_arena(static_cast<int>(width), 1), width};
+  return width;
 }
 
-// Never destroyed: worker threads may still be inside it while the process
-// exits.
-const Pool& GetPool() {
-  static const Pool pool = MakePool();
-  return pool;
+size_t PoolWidth() {
+  static const size_t width = MakePool();
+  return width;
 }
+
+// Arenas between calls; never destroyed, since worker threads may still be
+// inside one while the process exits. As many as calls ever overlapped.
+std::mutex arenas_mutex;
+std::vector<tbb::task_arena*> free_arenas;  // guarded by arenas_mutex
 
 }  // namespace
 
@@ -120,10 +122,30 @@ void ConfigureWorkerPool(const char* rayon_num_threads) {
     configured_width = ParsePoolWidth(rayon_num_threads);
 }
 
-size_t WorkerCount() { return GetPool().width; }
+size_t WorkerCount() { return PoolWidth(); }
 
 namespace internal {
-tbb::task_arena& WorkerPool() { return *GetPool().arena; }
+
+ArenaLease::ArenaLease() {
+  const size_t width = PoolWidth();
+  std::lock_guard lock(arenas_mutex);
+  if (free_arenas.empty()) {
+    arena_ = new tbb::task_arena(static_cast<int>(width), 1);
+  } else {
+    arena_ = free_arenas.back();
+    free_arenas.pop_back();
+  }
+}
+
+ArenaLease::~ArenaLease() {
+  std::lock_guard lock(arenas_mutex);
+  try {
+    free_arenas.push_back(arena_);
+  } catch (const std::bad_alloc&) {
+    // The arena is lost to reuse; the next lease makes another.
+  }
+}
+
 }  // namespace internal
 
 }  // namespace tolvane

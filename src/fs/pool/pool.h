@@ -1,8 +1,9 @@
-// The process-wide worker pool for parallel reads, filters and searches: one
-// oneTBB arena whose workers are all started when the pool is made, one at a
-// time from the calling thread, so that a thread the system refuses is an
-// exception there and never an abort on one of oneTBB's own threads; the pool
-// then keeps the workers it got and never asks for more. Thread-safe.
+// The process-wide worker pool for parallel reads, filters and searches: the
+// oneTBB workers, all started when the pool is made, one at a time from the
+// calling thread, so that a thread the system refuses is an exception there
+// and never an abort on one of oneTBB's own threads; the pool then keeps the
+// workers it got and never asks for more. Each parallel call runs in an arena
+// of its own over those workers. Thread-safe.
 #pragma once
 
 #include <tbb/parallel_for.h>
@@ -34,14 +35,30 @@ void ConfigureWorkerPool(const char* rayon_num_threads);
 // The pool's width: the calling thread plus the workers that could be started.
 size_t WorkerCount();
 
-// Runs `body(i)` for every i in [0, count) on the pool and waits. The waiting
-// thread runs only this call's tasks, never another caller's. Results that the
-// tasks wrote are visible to the caller afterwards.
+// Runs `body(i)` for every i in [0, count) on the pool and waits. Each call
+// runs in an arena of its own (taken from a free list), sharing the pool's
+// workers with the others: the waiting thread runs only this call's tasks, and
+// workers stuck in another call's slow tasks can't keep it from finishing.
+// Results that the tasks wrote are visible to the caller afterwards.
 template <typename Body>
 void ParallelFor(size_t count, Body&& body);
 
 namespace internal {
-tbb::task_arena& WorkerPool();
+
+// An arena of the pool's width for one call, returned to the free list when
+// the lease ends.
+class ArenaLease {
+ public:
+  ArenaLease();
+  ~ArenaLease();
+  ArenaLease(const ArenaLease&) = delete;
+  ArenaLease& operator=(const ArenaLease&) = delete;
+  tbb::task_arena& arena() { return *arena_; }
+
+ private:
+  tbb::task_arena* arena_;
+};
+
 }  // namespace internal
 
 template <typename Body>
@@ -51,17 +68,16 @@ void ParallelFor(size_t count, Body&& body) {
   char handoff = 0;
   __tsan_release(&handoff);
 #endif
-  internal::WorkerPool().execute([&] {
-    tbb::this_task_arena::isolate([&] {
-      tbb::parallel_for(size_t{0}, count, [&](size_t i) {
+  internal::ArenaLease lease;
+  lease.arena().execute([&] {
+    tbb::parallel_for(size_t{0}, count, [&](size_t i) {
 #if defined(__SANITIZE_THREAD__)
-        __tsan_acquire(&handoff);
+      __tsan_acquire(&handoff);
 #endif
-        body(i);
+      body(i);
 #if defined(__SANITIZE_THREAD__)
-        __tsan_release(&handoff);
+      __tsan_release(&handoff);
 #endif
-      });
     });
   });
 #if defined(__SANITIZE_THREAD__)
