@@ -41,6 +41,7 @@ def test_special_files_are_never_opened(tmp_path):
     (root / "empty").touch()
     os.mkfifo(root / "fifo.txt")
     os.symlink("/dev/zero", root / "zero")
+    os.symlink("/dev/zero", root / ".ignore")
     os.symlink("reg.txt", root / "link")
     script = OPEN_READY.format(root=str(root)) + """
     refused = []
@@ -62,7 +63,7 @@ def test_special_files_are_never_opened(tmp_path):
     if prefix:
         opened = re.findall(r'open(?:at)?\(.*?"(?:[^"]*/)?([^"/]*)"', log.read_text())
         assert "reg.txt" in opened and "link" in opened
-        assert not {"empty", "fifo.txt", "zero"} & set(opened)
+        assert not {"empty", "fifo.txt", "zero", ".ignore"} & set(opened)
 
 
 def test_a_committed_write_is_not_failed_by_later_steps(tmp_path):
