@@ -1,5 +1,5 @@
 // Path text as the index compares it (component-wise equality and a hash that
-// agrees with it), resolve_path, the root-relative text and sys::ParentOf.
+// agrees with it), resolve_path, the root-relative text and ParentOf.
 #include "fs/path/path.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +9,6 @@
 #include <string_view>
 #include <unordered_set>
 #include <vector>
-
-#include "fs/sys/file.h"
 
 namespace tolvane {
 namespace {
@@ -162,7 +160,7 @@ class ParentOfTest : public testing::TestWithParam<ParentCase> {};
 
 TEST_P(ParentOfTest, DropsTheLastComponent) {
   const ParentCase& c = GetParam();
-  sys::Parent parent = sys::ParentOf(c.path);
+  Parent parent = ParentOf(c.path);
   EXPECT_EQ(parent.has_parent, c.has_parent);
   EXPECT_EQ(parent.path, c.parent);
 }

@@ -178,6 +178,16 @@ TEST(Utf8Exhaustive, EveryScalarValueInItsShortestFormIsValid) {
   }
 }
 
+TEST(Utf8Exhaustive, DecodeGivesEveryScalarValueAndItsLength) {
+  for (uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    const Utf8Char c = DecodeUtf8At("x" + Encode(cp, ShortestWidth(cp)), 1);
+    ASSERT_TRUE(c.ok()) << "U+" << std::hex << cp;
+    ASSERT_EQ(c.code_point, cp) << "U+" << std::hex << cp;
+    ASSERT_EQ(c.len, ShortestWidth(cp)) << "U+" << std::hex << cp;
+  }
+}
+
 // Surrogates, overlong forms and values above U+10FFFF are rejected at their
 // first byte: the maximal ill-formed subpart is one byte long.
 TEST(Utf8Exhaustive, SurrogatesOverlongsAndOutOfRangeFailAtTheFirstByte) {

@@ -23,8 +23,8 @@ class GlobCache {
 
   // The matcher for `pattern`, compiled at most once while it stays cached. A
   // pattern that fails to compile returns its Glob error and leaves the cache
-  // unchanged. The bound is exact for calls that don't overlap (every caller
-  // holds the interpreter lock); overlapping misses may each insert after one
+  // unchanged. The bound is exact for calls that don't overlap (the binding
+  // layer serialises them); overlapping misses may each insert after one
   // eviction of the same victim, and the surplus then stays, since every later
   // miss evicts one entry and inserts one.
   [[nodiscard]] Result<GlobMatcher> compiled_glob(std::string_view pattern);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,7 +20,6 @@ constexpr char kUnclosedAlternates[] =
 constexpr char kDanglingEscape[] = "dangling '\\'";
 // RE2's own text for a pattern that is not UTF-8.
 constexpr char kInvalidUtf8[] = "invalid UTF-8";
-constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
 
 // The parse is a flat token sequence: an alternate group is the span from
 // kGroupOpen to its kGroupClose with kGroupNext between alternatives. Flat
@@ -81,19 +81,15 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
-// `text` must be valid UTF-8.
-std::u32string DecodeUtf8(std::string_view text) {
+// The characters of `text`; nullopt when it is not UTF-8.
+std::optional<std::u32string> DecodeChars(std::string_view text) {
   std::u32string chars;
   chars.reserve(text.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char b = s[i];
-    int width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    char32_t c = width == 1 ? b : b & (0x7F >> width);
-    for (int k = 1; k < width; ++k) c = (c << 6) | (s[i + k] & 0x3F);
-    chars += c;
-    i += width;
+  for (size_t i = 0; i < text.size();) {
+    const Utf8Char c = DecodeUtf8At(text, i);
+    if (!c.ok()) return std::nullopt;
+    chars += c.code_point;
+    i += c.len;
   }
   return chars;
 }
@@ -402,7 +398,7 @@ void FindShape(const std::vector<Token>& tokens, TranslatedGlob& glob) {
   // A path that is not UTF-8 is matched in its lossy form, where U+FFFD stands
   // for its bad bytes; only a literal holding U+FFFD could tell the two forms
   // apart.
-  if (literal.find(kReplacementUtf8) != std::string::npos) return;
+  if (literal.find(kUtf8Replacement) != std::string::npos) return;
 
   if (recursive_prefix && !open_start) {
     if (open_end) return;
@@ -428,9 +424,9 @@ FsError GlobError(std::string_view pattern, std::string_view reason) {
 }
 
 Result<TranslatedGlob> TranslateGlob(std::string_view pattern) {
-  if (!IsUtf8(pattern))
-    return Fail(GlobError(ToUtf8Lossy(pattern), kInvalidUtf8));
-  std::expected<Parsed, std::string> parsed = Parser(DecodeUtf8(pattern)).Run();
+  std::optional<std::u32string> chars = DecodeChars(pattern);
+  if (!chars) return Fail(GlobError(ToUtf8Lossy(pattern), kInvalidUtf8));
+  std::expected<Parsed, std::string> parsed = Parser(std::move(*chars)).Run();
   if (!parsed) return Fail(GlobError(pattern, parsed.error()));
   TranslatedGlob glob;
   glob.regex = ToRegex(*parsed);

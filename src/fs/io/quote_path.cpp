@@ -52,17 +52,6 @@ bool InTable(const Range (&table)[N], char32_t c) {
   return it != std::begin(table) && c <= std::prev(it)->last;
 }
 
-// The code point of the well-formed character at the start of `text`; `width`
-// its length.
-char32_t Decode(std::string_view text, size_t* width) {
-  auto b = static_cast<unsigned char>(text[0]);
-  *width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-  char32_t c = *width == 1 ? b : b & (0x7F >> *width);
-  for (size_t k = 1; k < *width; ++k)
-    c = (c << 6) | (static_cast<unsigned char>(text[k]) & 0x3F);
-  return c;
-}
-
 void AppendHex(std::string& out, uint32_t value, bool upper, int min_digits) {
   const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   std::string hex;
@@ -112,25 +101,20 @@ void AppendChar(std::string& out, std::string_view bytes, char32_t c) {
 
 std::string QuotePath(std::string_view path) {
   std::string out = "\"";
-  while (!path.empty()) {
-    // A valid run, then the ill-formed bytes after it (all the rest when the
-    // path ends inside a character).
-    auto error = ValidateUtf8(path);
-    size_t valid = error ? error->valid_up_to : path.size();
-    for (size_t i = 0; i < valid;) {
-      size_t width;
-      char32_t c = Decode(path.substr(i), &width);
-      AppendChar(out, path.substr(i, width), c);
-      i += width;
+  for (size_t i = 0; i < path.size();) {
+    const Utf8Char c = DecodeUtf8At(path, i);
+    if (c.ok()) {
+      AppendChar(out, path.substr(i, c.len), c.code_point);
+    } else {
+      // Each byte of the ill-formed subpart (all the rest when the path ends
+      // inside a character).
+      for (int k = 0; k < c.len; ++k) {
+        out += "\\x";
+        AppendHex(out, static_cast<unsigned char>(path[i + k]), /*upper=*/true,
+                  2);
+      }
     }
-    path.remove_prefix(valid);
-    if (!error) break;
-    size_t invalid = error->error_len == 0 ? path.size() : error->error_len;
-    for (size_t i = 0; i < invalid; ++i) {
-      out += "\\x";
-      AppendHex(out, static_cast<unsigned char>(path[i]), /*upper=*/true, 2);
-    }
-    path.remove_prefix(invalid);
+    i += c.len;
   }
   out += '"';
   return out;

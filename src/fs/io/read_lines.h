@@ -1,7 +1,7 @@
 // A run of lines of one file. The road is chosen by the size that fstat reports
 // for the open file: up to 1 MiB the file is read through an 8192-byte buffer
-// and lines that aren't UTF-8 are left out; a larger file is streamed in 1 MiB
-// chunks and must be valid UTF-8 as a whole. No mapping is made, so a file
+// and lines that aren't UTF-8 are left out; a larger file is streamed in 256
+// KiB chunks and must be valid UTF-8 as a whole. No mapping is made, so a file
 // shortened meanwhile just ends early. Keeps no state; thread-safe.
 #pragma once
 

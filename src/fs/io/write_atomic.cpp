@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "fs/io/quote_path.h"
+#include "fs/path/path.h"
 #include "fs/sys/file.h"
 
 namespace tolvane::io {
@@ -147,7 +148,7 @@ void SyncDirectory(const std::string& dir) {
 }  // namespace
 
 Status write_atomic(const std::string& target, std::string_view content) {
-  sys::Parent parent = sys::ParentOf(target);
+  Parent parent = ParentOf(target);
   std::string dir = parent.has_parent ? std::move(parent.path) : ".";
   if (!sys::Stat(dir)) {
     if (auto made = sys::CreateDirAll(dir); !made) return made;

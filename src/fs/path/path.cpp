@@ -67,6 +67,21 @@ std::optional<std::string_view> StripRoot(std::string_view path,
   }
 }
 
+Parent ParentOf(std::string_view path) {
+  std::vector<std::string_view> parts;
+  PathComponents components(path);
+  while (auto part = components.Next()) parts.push_back(*part);
+  if (parts.empty() || (parts.size() == 1 && parts[0] == "/")) {
+    return {false, {}};  // "" or "/": no parent
+  }
+  std::string parent;
+  for (size_t k = 0; k + 1 < parts.size(); ++k) {
+    if (k > 0 && parent != "/") parent += '/';
+    parent += parts[k];
+  }
+  return {true, parent};
+}
+
 std::string resolve_path(std::string_view root, std::string_view path) {
   if (!path.empty() && path.front() == '/') return std::string(path);
   std::string result;

@@ -1,7 +1,8 @@
 // Path text as the index compares it: component-wise. Repeated separators and a
 // trailing separator don't count, a "." component counts only at the very
 // beginning, a leading "/" is a component of its own; nothing else is
-// normalised. Pure functions; thread-safe.
+// normalised. Also the parent of a path and the resolution of a path argument.
+// Pure functions; thread-safe.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +48,15 @@ struct PathEq {
 // them (empty when the two are equal). nullopt otherwise.
 std::optional<std::string_view> StripRoot(std::string_view path,
                                           std::string_view root);
+
+// The path without its last component, rebuilt from PathComponents: "" for a
+// single relative component; `has_parent` false (and `path` empty) for "" and
+// "/".
+struct Parent {
+  bool has_parent;
+  std::string path;
+};
+Parent ParentOf(std::string_view path);
 
 // The path a method opens for its path argument: `path` unchanged when it
 // begins with "/", else `root`, one "/" unless `root` is empty or already ends

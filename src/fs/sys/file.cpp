@@ -201,19 +201,4 @@ Result<std::string> GetCwd() {
   }
 }
 
-Parent ParentOf(std::string_view path) {
-  std::vector<std::string_view> parts;
-  PathComponents components(path);
-  while (auto part = components.Next()) parts.push_back(*part);
-  if (parts.empty() || (parts.size() == 1 && parts[0] == "/")) {
-    return {false, {}};  // "" or "/": no parent
-  }
-  std::string parent;
-  for (size_t k = 0; k + 1 < parts.size(); ++k) {
-    if (k > 0 && parent != "/") parent += '/';
-    parent += parts[k];
-  }
-  return {true, parent};
-}
-
 }  // namespace tolvane::sys

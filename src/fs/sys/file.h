@@ -93,14 +93,4 @@ bool GetEntropy(void* buffer, size_t length);
 [[nodiscard]] Status CreateDirAll(const std::string& path);
 [[nodiscard]] Result<std::string> GetCwd();
 
-// The path without its last component ("" for a single relative component,
-// nullopt-like "" with `has_parent` false for "/" or ""). Repeated separators
-// count as one, a trailing separator is no component, and "." components are
-// dropped unless they begin the path.
-struct Parent {
-  bool has_parent;
-  std::string path;
-};
-Parent ParentOf(std::string_view path);
-
 }  // namespace tolvane::sys

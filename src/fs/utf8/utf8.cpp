@@ -4,47 +4,6 @@
 #include <cstring>
 
 namespace tolvane {
-namespace {
-
-// Length of the well-formed character at `i`, or the Utf8Error for it
-// (error_len 0: truncated). Follows the Unicode table of well-formed byte
-// sequences (no overlongs, no surrogates).
-inline int CharAt(const unsigned char* s, size_t n, size_t i,
-                  Utf8Error* error) {
-  unsigned char b = s[i];
-  int width;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) {
-    width = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    width = 3;
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    width = 4;
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-  } else {
-    *error = {i, 1};
-    return -1;
-  }
-  for (int k = 1; k < width; ++k) {
-    if (i + k >= n) {
-      *error = {i, 0};
-      return -1;
-    }
-    unsigned char c = s[i + k];
-    bool ok = k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
-    if (!ok) {
-      *error = {i, k};
-      return -1;
-    }
-  }
-  return width;
-}
-
-}  // namespace
 
 std::optional<Utf8Error> ValidateUtf8(std::string_view bytes) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -66,10 +25,11 @@ std::optional<Utf8Error> ValidateUtf8(std::string_view bytes) {
       i += 8;
     }
     if (i >= n) break;
-    Utf8Error error;
-    int width = CharAt(s, n, i, &error);
-    if (width < 0) return error;
-    i += width;
+    const Utf8Char c = DecodeUtf8At(bytes, i);
+    if (!c.ok()) {
+      return Utf8Error{i, c.status == Utf8Char::kTruncated ? 0 : c.len};
+    }
+    i += c.len;
   }
   return std::nullopt;
 }
@@ -85,21 +45,12 @@ std::string Utf8ErrorText(const Utf8Error& error) {
 
 std::string ToUtf8Lossy(std::string_view bytes) {
   if (IsUtf8(bytes)) return std::string(bytes);
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  size_t n = bytes.size();
   std::string out;
-  out.reserve(n + 8);
-  size_t i = 0;
-  while (i < n) {
-    Utf8Error error;
-    int width = CharAt(s, n, i, &error);
-    if (width > 0) {
-      out.append(bytes.data() + i, width);
-      i += width;
-      continue;
-    }
-    out += "\xEF\xBF\xBD";
-    i += error.error_len == 0 ? n - i : error.error_len;
+  out.reserve(bytes.size() + 8);
+  for (size_t i = 0; i < bytes.size();) {
+    const Utf8Char c = DecodeUtf8At(bytes, i);
+    out += c.ok() ? bytes.substr(i, c.len) : kUtf8Replacement;
+    i += c.len;
   }
   return out;
 }
