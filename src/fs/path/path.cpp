@@ -1,5 +1,6 @@
 #include "fs/path/path.h"
 
+#include <cstdint>
 #include <vector>
 
 namespace tolvane {

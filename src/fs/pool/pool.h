@@ -27,9 +27,8 @@ inline constexpr size_t kMaxPoolThreads = 1024;
 std::optional<size_t> ParsePoolWidth(std::string_view text);
 
 // Sets the width that the pool will be made with, from RAYON_NUM_THREADS's
-// value (nullptr when unset; the processor count when it doesn't parse). The
-// binding layer calls it with the interpreter lock held, before the pool's
-// first use; later calls change nothing.
+// value as the caller read it (nullptr when unset; the processor count when it
+// doesn't parse). Only a call before the pool's first use counts.
 void ConfigureWorkerPool(const char* rayon_num_threads);
 
 // The pool's width: the calling thread plus the workers that could be started.
