@@ -20,18 +20,16 @@ OPEN_READY = """
 """
 
 
-def strace(log, *options):
-    """A prefix that runs the child under strace, or nothing where there is no strace."""
-    path = shutil.which("strace")
-    return [path, "-f", "-qq", "-o", str(log), *options] if path else []
-
-
-def traced(script, prefix, **options):
-    run = run_python(script, prefix=prefix, **options)
-    if prefix and run.returncode != 0 and "ptrace" in run.stderr:
+def traced(script, log, *options, **run_options):
+    """Runs `script` under strace (skips where there is none or ptrace is refused)."""
+    if shutil.which("strace") is None:
+        pytest.skip("strace is not installed")
+    run = run_python(script, prefix=["strace", "-f", "-qq", "-o", str(log), *options],
+                     **run_options)
+    if run.returncode != 0 and "ptrace" in run.stderr:
         pytest.skip("ptrace is not permitted here")
     assert run.returncode == 0, run.stderr
-    return run
+    return run.stdout, log.read_text()
 
 
 def test_special_files_are_never_opened(tmp_path):
@@ -40,9 +38,8 @@ def test_special_files_are_never_opened(tmp_path):
     (root / "reg.txt").write_bytes(b"x\0")
     (root / "empty").touch()
     os.mkfifo(root / "fifo.txt")
-    os.symlink("/dev/zero", root / "zero")
-    os.symlink("/dev/zero", root / ".ignore")
-    os.symlink("reg.txt", root / "link")
+    for name, target in (("zero", "/dev/zero"), (".ignore", "/dev/zero"), ("link", "reg.txt")):
+        os.symlink(target, root / name)
     script = OPEN_READY.format(root=str(root)) + """
     refused = []
     for name in ("fifo.txt", "zero"):
@@ -51,36 +48,28 @@ def test_special_files_are_never_opened(tmp_path):
                 read(name)
             except OSError as error:
                 refused.append(str(error))
-    binary = [fs.get_metadata(name).is_binary for name in ("reg.txt", "link", "empty")]
     batch = fs.read_batch([name for name in fs.list() if name != "empty"] * 10)
+    binary = [fs.get_metadata(name).is_binary for name in ("reg.txt", "link", "empty")]
     print(json.dumps([sorted(batch), binary, refused]))
     """
-    log = tmp_path / "trace"
-    prefix = strace(log, "-e", "trace=open,openat")
-    run = traced(script, prefix, timeout=60)
-    assert json.loads(run.stdout) == [[f"{root}/link", f"{root}/reg.txt"], [True, True, False],
-                                      ["not a regular file"] * 6]
-    if prefix:
-        opened = re.findall(r'open(?:at)?\(.*?"(?:[^"]*/)?([^"/]*)"', log.read_text())
-        assert "reg.txt" in opened and "link" in opened
-        assert not {"empty", "fifo.txt", "zero", ".ignore"} & set(opened)
+    out, trace = traced(script, tmp_path / "trace", "-e", "trace=open,openat", timeout=60)
+    assert json.loads(out) == [[f"{root}/link", f"{root}/reg.txt"], [True, True, False],
+                               ["not a regular file"] * 6]
+    opened = set(re.findall(r'open(?:at)?\(.*?"(?:[^"]*/)?([^"/]*)"', trace))
+    assert {"reg.txt", "link"} <= opened and not {"empty", "fifo.txt", "zero", ".ignore"} & opened
 
 
 def test_a_committed_write_is_not_failed_by_later_steps(tmp_path):
     # Every second fsync (the directory's, after the rename) and every fchmod are refused.
-    log = tmp_path / "trace"
-    prefix = strace(log, "-e", "trace=fsync,fchmod", "-e", "inject=fsync:error=EINVAL:when=2+2",
-                    "-e", "inject=fchmod:error=EPERM")
-    if not prefix:
-        pytest.skip("strace is not installed")
     (tmp_path / "f").write_text("a")
     script = f"""
         import tolvane
         fs = tolvane.FileSystem({str(tmp_path)!r}, auto_watch=False)
         print(fs.write_file("f", "b"), fs.edit_replace("f", "b", "c"), open("{tmp_path}/f").read())
     """
-    assert traced(script, prefix).stdout == "True True c\n"
-    assert log.read_text().count("(INJECTED)") == 4
+    out, trace = traced(script, tmp_path / "trace", "-e", "trace=fsync,fchmod",
+                        "-e", "inject=fsync:error=EINVAL:when=2+2", "-e", "inject=fchmod:error=EPERM")
+    assert (out, trace.count("(INJECTED)")) == ("True True c\n", 4)
 
 
 def test_daemon_threads_inside_calls_at_exit(tmp_path):
@@ -90,11 +79,8 @@ def test_daemon_threads_inside_calls_at_exit(tmp_path):
         fs = tolvane.FileSystem({str(tmp_path)!r}, auto_watch=False)
         calls = [lambda: fs.read_file("f"), lambda: fs.read_lines("f"),
                  lambda: fs.read_batch(["f"] * 40), lambda: fs.write_file("w", "x" * 9999)]
-        def loop(call):
-            while True:
-                call()
         for call in calls * 3:
-            threading.Thread(target=loop, args=(call,), daemon=True).start()
+            threading.Thread(target=lambda c=call: [c() for _ in iter(int, 1)], daemon=True).start()
         time.sleep(0.2)
     """
     for _ in range(5):
@@ -106,21 +92,18 @@ def test_daemon_threads_inside_calls_at_exit(tmp_path):
 def test_pool_under_thread_limits_and_strange_widths(nproc, width):
     if nproc and os.geteuid() != 0:
         pytest.skip("the limit is set for nobody, which needs root")
-    root = tempfile.mkdtemp(prefix="tolvane-pool-")
+    root = tempfile.mkdtemp(prefix="tolvane-pool-")  # readable by nobody, unlike tmp_path
     os.chmod(root, 0o755)
     for i in range(600):
-        with open(os.path.join(root, f"f{i}"), "w") as f:
-            f.write("x")
-    # Imports before dropping to nobody, who may not read the interpreter's own files.
-    drop = ("    import os, resource\n"
-            "    os.setgroups([]); os.setgid(65534); os.setuid(65534)\n"
-            f"    resource.setrlimit(resource.RLIMIT_NPROC, ({nproc}, {nproc}))\n") if nproc else ""
-    script = OPEN_READY.format(root=root) + drop + """
+        open(os.path.join(root, f"f{i}"), "w").close()
+    # The limit binds once the process is nobody's, after the imports.
+    drop = ("    import os, resource\n    os.setgroups([]); os.setgid(65534); os.setuid(65534)\n"
+            f"    resource.setrlimit(resource.RLIMIT_NPROC, ({nproc}, {nproc}))\n")
+    script = OPEN_READY.format(root=root) + (drop if nproc else "") + """
     print(len(fs.list()), len(fs.read_batch(fs.list()[:30])))
     """
     env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"}
-    if width:
-        env["RAYON_NUM_THREADS"] = width
+    env.update({"RAYON_NUM_THREADS": width} if width else {})
     try:
         run = run_python(script, env=env, cwd="/")
     finally:

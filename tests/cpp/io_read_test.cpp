@@ -159,44 +159,6 @@ TEST(ReadFailures, LinesAndRanges) {
             "Is a directory (os error 21)");
 }
 
-// ---- read_lines: the line rule on both roads ----
-
-struct LineCase {
-  std::string name;
-  std::string content;
-  Lines lines;
-};
-
-const LineCase kLineCases[] = {
-    {"Empty", "", {}},
-    {"NoFinalNewline", "a\nb", {"a", "b"}},
-    {"FinalNewline", "a\nb\n", {"a", "b"}},
-    {"OnlyNewline", "\n", {""}},
-    {"EmptyLineBetween", "a\n\nb", {"a", "", "b"}},
-    {"CrLf", "a\r\nb\r\n", {"a", "b"}},
-    {"LoneCrInside", "a\rb\n", {"a\rb"}},
-    {"LoneCrAtEnd", "a\r", {"a\r"}},
-    {"CrCrLf", "a\r\r\n", {"a\r"}},
-    {"LongLine",
-     std::string(20000, 'q') + "\nz",
-     {std::string(20000, 'q'), "z"}},
-};
-
-class LineRule : public ::testing::TestWithParam<LineCase> {};
-
-TEST_P(LineRule, BothRoads) {
-  ScratchDir dir;
-  for (bool large : {false, true}) {
-    WriteFile(dir / "f", (large ? Padding() : "") + GetParam().content);
-    auto lines = read_lines(dir / "f", large ? kPaddingLines : 0, std::nullopt);
-    ASSERT_TRUE(lines) << lines.error().message();
-    EXPECT_EQ(*lines, GetParam().lines) << (large ? "large" : "buffered");
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, LineRule, ::testing::ValuesIn(kLineCases),
-                         [](const auto& info) { return info.param.name; });
-
 // ---- read_lines: selection and undecodable lines ----
 
 struct SelectCase {
@@ -296,13 +258,23 @@ INSTANTIATE_TEST_SUITE_P(
         ChunkCase{"CrLfAcrossBoundary", At(kLarge - 1, "\r\nb"), ""}),
     [](const auto& info) { return info.param.name; });
 
-// Random content against the model: both roads, many selections.
+// Random content against the model: both roads, many selections, lines
+// longer than the buffered road's buffer.
 TEST(ReadLinesModel, RandomContentMatchesModel) {
-  const std::string pieces[] = {"a",    "bc",       "\n",   "\n",      "\r",
-                                "\r\n", "\xC3\xA9", "\xFF", "\xE2\x82"};
+  const std::string pieces[] = {"a",
+                                "bc",
+                                "\n",
+                                "\n",
+                                "\r",
+                                "\r",
+                                "\r\n",
+                                "\xC3\xA9",
+                                "\xFF",
+                                "\xE2\x82",
+                                std::string(9000, 'q')};
   std::mt19937 rng(12345);
   ScratchDir dir;
-  for (int round = 0; round < 60; ++round) {
+  for (int round = 0; round < 200; ++round) {
     bool large = round % 4 == 3;
     std::string content = large ? Padding() : "";
     int n = std::uniform_int_distribution<int>(0, 40)(rng);
@@ -356,6 +328,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"LimitZero", 0, 0, ""},
                       RangeCase{"AtEnd", 6, 10, ""},
                       RangeCase{"PastEnd", 1000, 10, ""},
+                      RangeCase{"PastExt4sLargestFile", uint64_t{1} << 44, 1,
+                                ""},
+                      RangeCase{"LastOffset", INT64_MAX, 1, ""},
                       RangeCase{"HugeLimit", 3, UINT64_MAX, "llo"},
                       RangeCase{"LimitAboveSingleReadCap", 0,
                                 uint64_t{INT_MAX} + 1, "h\xC3\xA9llo"},
