@@ -107,9 +107,10 @@ class BorrowFlag {
 // unwinding: at interpreter exit PyEval_RestoreThread may end a daemon thread
 // by a forced unwind, which must start from a plain call (a noexcept frame or
 // an unwind already in progress would turn it into std::terminate). An
-// exception of `work` is rethrown once the lock is held again.
+// exception of `work` is rethrown once the lock is held again. (The
+// undefined-behaviour checks are off for the reason given at Guard.)
 template <typename F>
-auto WithoutGil(F&& work) {
+[[gnu::no_sanitize_undefined]] auto WithoutGil(F&& work) {
   using R = std::invoke_result_t<F>;
   static_assert(!std::is_void_v<R> && !std::is_reference_v<R>);
   std::optional<R> result;
