@@ -1,0 +1,65 @@
+// The per-file step of a search: reads one candidate file, finds its matching
+// lines and turns them into SearchResult records, rationing result slots with
+// every other worker of the same search through the run's shared counter. The
+// run state is shared by all workers (its atomics rationed with relaxed
+// operations, the rest read-only); a SearchWorker belongs to one thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fs/error/records.h"
+#include "fs/searcher/query.h"
+
+namespace tolvane {
+
+// The state that one search shares among its workers.
+struct SearchRun {
+  SearchRun(std::string_view root, const SearchQuery& query, uint64_t max,
+            uint64_t context)
+      : search_root(root),
+        query(query),
+        max_results(max),
+        context_lines(context) {}
+
+  // No slot is left: workers skip whole files and stop inside them.
+  bool capped() const {
+    return stop_flag.load(std::memory_order_relaxed) ||
+           result_count.load(std::memory_order_relaxed) >= max_results;
+  }
+
+  const std::string_view search_root;
+  const SearchQuery& query;
+  const uint64_t max_results;
+  const uint64_t context_lines;
+  // Result slots reserved so far; never passes max_results.
+  std::atomic<uint64_t> result_count{0};
+  // Set once result_count has reached max_results.
+  std::atomic<bool> stop_flag{false};
+};
+
+// One thread's reusable state: the buffer that holds the file being searched.
+class SearchWorker {
+ public:
+  // Reads `path` whole into the buffer: only a regular file (links followed)
+  // is opened, non-blocking, so that no FIFO or device is ever opened. False
+  // when it can't be read.
+  bool Load(const std::string& path);
+  std::string_view text() const { return buffer_; }
+  // Lets go of a buffer grown far beyond the usual file.
+  void Trim();
+
+ private:
+  std::string buffer_;
+};
+
+// The records of `path`'s matching lines, in line order: none when the file
+// can't be read or isn't valid UTF-8 as a whole; the records made before the
+// cap was reached when it is reached inside the file. Never fails.
+std::vector<SearchResult> search_file(const std::string& path, SearchRun& run,
+                                      SearchWorker& worker);
+
+}  // namespace tolvane
