@@ -66,6 +66,15 @@ class FileIndex {
   // pattern doesn't compile.
   Result<Listing> list_matching(std::string_view pattern, bool only_files);
 
+  // grep's candidates: copies of the `file_list` entries, in its order, whose
+  // root-relative path matches `glob_pattern` ("**" and "**/*" match all
+  // without a glob) and that `files` doesn't mark binary (absent counts as not
+  // binary). IndexBuilding before the first build completes; Internal "Failed
+  // to acquire read lock" when the list's lock carries the failure mark; Glob
+  // when the pattern doesn't compile. No file-system access.
+  Result<std::vector<std::string>> search_candidates(
+      std::string_view glob_pattern);
+
   // "**" and "**/*", compared byte for byte, match every path without a glob.
   static bool matches_everything(std::string_view pattern) {
     return pattern == "**" || pattern == "**/*";
@@ -87,6 +96,9 @@ class FileIndex {
  private:
   using FileMap = ShardedMap<PathRef, FileMetadata, PathHasher, PathEq>;
 
+  // With `file_list_mutex_` held: the failure mark's error, or the matcher of
+  // `pattern` (none for the patterns that match everything).
+  Result<std::optional<GlobMatcher>> LockedMatcher(std::string_view pattern);
   void IndexEntry(const WalkEntry& entry, std::vector<PathRef>* collected);
   uint32_t RelativeOffset(std::string_view path) const;
   static bool GlobKeeps(const GlobMatcher& matcher, const PathRef& path,
