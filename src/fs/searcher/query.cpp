@@ -12,7 +12,10 @@ Result<SearchQuery> SearchQuery::Compile(std::string_view query,
   options.set_log_errors(false);
   auto re = std::make_shared<const RE2>(
       re2::StringPiece(query.data(), query.size()), options);
-  if (re->ok()) return SearchQuery(std::move(re));
+  if (re->ok()) {
+    return SearchQuery(std::move(re),
+                       Prefilter::Compile(query, case_sensitive));
+  }
   if (re->error_code() == RE2::ErrorPatternTooLarge) {
     return Fail(FsError::Regex("Compiled regex exceeds size limit of " +
                                std::to_string(kQueryMaxMem) + " bytes."));

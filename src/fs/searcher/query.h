@@ -1,7 +1,9 @@
 // SearchQuery: one grep query compiled once per search. RE2 (UTF-8,
 // case-insensitive unless asked, a memory budget of kQueryMaxMem) decides
 // whether a line matches; the line alone is the subject, so "^" and "$" match
-// at its ends. Immutable after Compile and usable from any number of threads.
+// at its ends. A prefilter, when the query has one, finds the lines worth
+// asking RE2 about. Immutable after Compile and usable from any number of
+// threads.
 #pragma once
 
 #include <re2/re2.h>
@@ -11,6 +13,7 @@
 #include <string_view>
 
 #include "fs/error/fs_error.h"
+#include "fs/searcher/prefilter.h"
 
 namespace tolvane {
 
@@ -31,12 +34,16 @@ class SearchQuery {
     return RE2::PartialMatch(line, *re_);
   }
 
-  const RE2& re2() const { return *re_; }
+  // nullptr when every line must be tested.
+  const Prefilter* prefilter() const { return prefilter_.get(); }
 
  private:
-  explicit SearchQuery(std::shared_ptr<const RE2> re) : re_(std::move(re)) {}
+  SearchQuery(std::shared_ptr<const RE2> re,
+              std::shared_ptr<const Prefilter> prefilter)
+      : re_(std::move(re)), prefilter_(std::move(prefilter)) {}
 
   std::shared_ptr<const RE2> re_;
+  std::shared_ptr<const Prefilter> prefilter_;
 };
 
 }  // namespace tolvane

@@ -7,11 +7,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fs/error/records.h"
+#include "fs/searcher/prefilter.h"
 #include "fs/searcher/query.h"
 
 namespace tolvane {
@@ -41,19 +44,26 @@ struct SearchRun {
   std::atomic<bool> stop_flag{false};
 };
 
-// One thread's reusable state: the buffer that holds the file being searched.
+// One thread's state in one search: the prefilter's scratch and the candidate
+// lines. The file itself is read into a buffer of the thread's own, kept
+// between searches so that reading costs no allocation once it has grown.
 class SearchWorker {
  public:
-  // Reads `path` whole into the buffer: only a regular file (links followed)
-  // is opened, non-blocking, so that no FIFO or device is ever opened. False
-  // when it can't be read.
-  bool Load(const std::string& path);
-  std::string_view text() const { return buffer_; }
+  // Reads `path` whole into the thread's buffer: only a regular file (links
+  // followed) is opened, non-blocking, so that no FIFO or device is ever
+  // opened. nullopt when it can't be read.
+  std::optional<std::string_view> Load(const std::string& path);
   // Lets go of a buffer grown far beyond the usual file.
   void Trim();
 
+  // The start offsets of the lines of `text` to test: the prefilter's
+  // candidates, or every line.
+  const std::vector<size_t>& LinesToTest(std::string_view text,
+                                         const Prefilter* prefilter);
+
  private:
-  std::string buffer_;
+  std::unique_ptr<Prefilter::Scratch> scratch_;
+  std::vector<size_t> lines_;
 };
 
 // The records of `path`'s matching lines, in line order: none when the file

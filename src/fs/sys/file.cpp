@@ -85,17 +85,10 @@ Result<size_t> Read(int fd, void* buffer, size_t length) {
 
 Result<std::string> ReadToEnd(int fd) {
   std::string data;
-  if (auto read = ReadToEndInto(fd, &data); !read) {
-    return Fail(std::move(read.error()));
-  }
-  return data;
-}
-
-Status ReadToEndInto(int fd, std::string* data) {
   try {
     // Room for the whole file and one byte more, so that the read that finds
     // the end needs no growth; the buffer is never zero-filled.
-    size_t capacity = std::max<size_t>(data->capacity(), 8192);
+    size_t capacity = 8192;
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
       capacity = static_cast<size_t>(st.st_size) + 1;
@@ -105,7 +98,7 @@ Status ReadToEndInto(int fd, std::string* data) {
     for (bool end = false; !end && !failure;) {
       if (filled == capacity) capacity *= 2;
       // `op` may not touch `data` itself: it reads into the buffer it is given.
-      data->resize_and_overwrite(capacity, [&](char* buffer, size_t size) {
+      data.resize_and_overwrite(capacity, [&](char* buffer, size_t size) {
         auto n = Read(fd, buffer + filled, size - filled);
         if (!n) {
           failure = std::move(n.error());
@@ -123,7 +116,18 @@ Status ReadToEndInto(int fd, std::string* data) {
   } catch (const std::length_error&) {
     return Fail(FsError::Io(IoError::Message(kOutOfMemoryText)));
   }
-  return {};
+  return data;
+}
+
+Result<size_t> ReadFull(int fd, void* buffer, size_t length) {
+  size_t filled = 0;
+  while (filled < length) {
+    auto n = Read(fd, static_cast<char*>(buffer) + filled, length - filled);
+    if (!n) return Fail(std::move(n.error()));
+    if (*n == 0) break;
+    filled += *n;
+  }
+  return filled;
 }
 
 Status WriteAll(int fd, std::string_view data) {

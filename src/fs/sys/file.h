@@ -67,9 +67,9 @@ int OpenRaw(const std::string& path, int flags, mode_t mode = 0);
 // Reads the whole rest of the file, sized from fstat, until read returns 0.
 // Allocation failure is the Io error "out of memory".
 [[nodiscard]] Result<std::string> ReadToEnd(int fd);
-// The same into `*data`, whose capacity is reused: the buffer of a reader that
-// reads many files allocates only to grow.
-[[nodiscard]] Status ReadToEndInto(int fd, std::string* data);
+// read(2), repeated (and on EINTR) until `length` bytes are read or the file
+// ends; the number of bytes read.
+[[nodiscard]] Result<size_t> ReadFull(int fd, void* buffer, size_t length);
 // Writes all of `data` in calls of at most 2^31-1 bytes; EINTR repeated;
 // a call that writes nothing fails with "failed to write whole buffer".
 [[nodiscard]] Status WriteAll(int fd, std::string_view data);

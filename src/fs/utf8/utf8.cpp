@@ -104,6 +104,13 @@ std::string ToUtf8Lossy(std::string_view bytes) {
   return out;
 }
 
+size_t CharWidthAt(std::string_view bytes, size_t i) {
+  Utf8Error error;
+  int width = CharAt(reinterpret_cast<const unsigned char*>(bytes.data()),
+                     bytes.size(), i, &error);
+  return width > 0 ? static_cast<size_t>(width) : 1;
+}
+
 size_t CountChars(std::string_view text) {
   size_t count = 0;
   for (unsigned char c : text) count += (c & 0xC0) != 0x80;
