@@ -18,6 +18,8 @@ namespace {
 
 // Longer patterns get no prefilter: vectorscan's compile time grows with them.
 constexpr size_t kMaxPattern = size_t{1} << 16;
+// Counted repetitions above this count are widened to "this count or more".
+constexpr int kMaxCount = 32;
 // Any one well-formed non-ASCII character, as bytes (and some ill-formed runs).
 constexpr char kNonAscii[] = "[\\xc2-\\xf4][\\x80-\\xbf]{1,3}";
 // Stands where the query tests a position (anchors, word boundaries).
@@ -66,7 +68,7 @@ class Translator {
       case '?':
         return Repeat(1);
       case '{':
-        if (size_t length = RepeatLength()) return Repeat(length);
+        if (size_t length = RepeatLength()) return CountedRepeat(length);
         return Literal(1);
       case '^':
       case '$':
@@ -92,6 +94,29 @@ class Translator {
   // nothing about where the query matches.
   bool Repeat(size_t length) {
     Emit(query_.substr(pos_, length), length);
+    if (pos_ < query_.size() && query_[pos_] == '?') ++pos_;
+    return true;
+  }
+
+  // A counted repetition of `length` bytes ({n}, {n,} or {n,m}). Bounds above
+  // kMaxCount become "kMaxCount or more", a wider pattern that vectorscan
+  // compiles in bounded time.
+  bool CountedRepeat(size_t length) {
+    std::string_view text = query_.substr(pos_ + 1, length - 2);
+    const size_t comma = text.find(',');
+    const std::string_view low = text.substr(0, comma);
+    const std::string_view high =
+        comma == std::string_view::npos ? low : text.substr(comma + 1);
+    auto too_large = [](std::string_view count) {
+      return count.size() > 3 || std::stoi(std::string(count)) > kMaxCount;
+    };
+    if (!too_large(low) && !high.empty() && !too_large(high)) {
+      return Repeat(length);
+    }
+    out_ += "{" +
+            std::string(too_large(low) ? std::to_string(kMaxCount) : low) +
+            ",}";
+    pos_ += length;
     if (pos_ < query_.size() && query_[pos_] == '?') ++pos_;
     return true;
   }
@@ -323,15 +348,22 @@ std::shared_ptr<const Prefilter> Prefilter::Compile(std::string_view query,
                                                     bool case_sensitive) {
   auto pattern = PrefilterPattern(query, case_sensitive);
   if (!pattern) return nullptr;
+  // Exactly where vectorscan can (its scan is then faster), else in its
+  // prefilter mode, which widens what it can't build (large counted
+  // repetitions) further. Without HS_FLAG_ALLOWEMPTY a pattern that matches
+  // the empty string is refused: such a query may match every line, so there
+  // is nothing to skip.
   hs_database_t* database = nullptr;
-  hs_compile_error_t* error = nullptr;
-  // Without HS_FLAG_ALLOWEMPTY a pattern that matches the empty string is
-  // refused: such a query may match every line, so there is nothing to skip.
-  if (hs_compile(pattern->c_str(), HS_FLAG_PREFILTER, HS_MODE_BLOCK, nullptr,
-                 &database, &error) != HS_SUCCESS) {
+  for (unsigned flags : {0u, unsigned{HS_FLAG_PREFILTER}}) {
+    hs_compile_error_t* error = nullptr;
+    if (hs_compile(pattern->c_str(), flags, HS_MODE_BLOCK, nullptr, &database,
+                   &error) == HS_SUCCESS) {
+      break;
+    }
     hs_free_compile_error(error);
-    return nullptr;
+    database = nullptr;
   }
+  if (database == nullptr) return nullptr;
   hs_scratch_t* prototype = nullptr;
   if (hs_alloc_scratch(database, &prototype) != HS_SUCCESS) {
     hs_free_database(database);
