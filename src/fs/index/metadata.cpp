@@ -23,16 +23,21 @@ FileMetadata Fields(const struct stat& record) {
   return metadata;
 }
 
-// One read of at most 512 bytes from the start of an open regular file.
+// One read of at most kSniffBytes bytes from the start of an open regular
+// file.
 bool SniffOpen(int fd) {
-  char buffer[512];
+  char buffer[kSniffBytes];
   auto n = sys::ReadOnce(fd, buffer, sizeof buffer);
-  return n && std::memchr(buffer, 0, *n) != nullptr;
+  return n && IsBinaryHead(std::string_view(buffer, *n));
 }
 
 constexpr int kSniffFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 }  // namespace
+
+bool IsBinaryHead(std::string_view bytes) {
+  return bytes.substr(0, kSniffBytes).find('\0') != std::string_view::npos;
+}
 
 bool IsBinaryAt(int dir_fd, const char* name, bool known_regular) {
   int fd = ::openat(dir_fd, name, kSniffFlags);

@@ -7,6 +7,8 @@
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 
+#include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <utility>
 
@@ -24,50 +26,112 @@ namespace {
 // large files late in the list don't leave one thread finishing alone.
 constexpr size_t kFilesPerTask = 4;
 
-// Whether the walk road searches `entry`: the tests of the candidate visitor,
-// cheapest first (they only exclude, so their order shows nowhere). Regular
-// files and links to them only: a FIFO, socket or device is never opened.
-bool IsWalkCandidate(const WalkEntry& entry, size_t relative_offset,
-                     const GlobMatcher& glob, uint64_t max_file_size) {
-  if (entry.is_error() || entry.depth == 0) return false;
-  if (entry.type != EntryType::kFile && entry.type != EntryType::kSymlink) {
-    return false;
-  }
-  if (!glob.Matches(entry.path.substr(relative_offset))) return false;
-  if (entry.type == EntryType::kFile) {
-    if (auto metadata = RegularFileMetadataAt(entry.dir_fd, entry.name)) {
-      return metadata->size <= max_file_size && !metadata->is_binary;
-    }
-  } else {
-    auto target = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/true);
-    if (!target || !S_ISREG(target->st_mode)) return false;
-  }
-  // The entry's own size (a link's, not its target's); unreadable passes.
-  auto own = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/false);
-  if (own && static_cast<uint64_t>(own->st_size) > max_file_size) return false;
-  return !IsBinaryAt(entry.dir_fd, entry.name, /*known_regular=*/false);
-}
+// The records of one candidate file, and its place in candidate order.
+struct FileResults {
+  uint64_t order;
+  std::vector<SearchResult> records;
+};
 
-Result<std::vector<std::string>> WalkCandidates(const std::string& search_root,
-                                                std::string_view glob_pattern,
-                                                uint64_t max_file_size,
-                                                const SearchWalker& walker) {
-  auto glob = GlobMatcher::Compile(glob_pattern);
-  if (!glob) return Fail(std::move(glob.error()));
-  // Entries below the root are the root's text, a separator, then names.
-  const size_t relative_offset =
-      search_root.size() + (search_root.ends_with('/') ? 0 : 1);
-  tbb::enumerable_thread_specific<std::vector<std::string>> found;
-  walker(search_root, [&](const WalkEntry& entry) {
-    if (IsWalkCandidate(entry, relative_offset, *glob, max_file_size)) {
-      found.local().emplace_back(entry.path);
+// The walk road's candidate visitor, which also searches each candidate on the
+// walk's thread as soon as it is found, so that a file is opened once. Its
+// tests, cheapest first (they only exclude, so their order shows nowhere):
+// regular files and links to them only (a FIFO, socket or device is never
+// opened); the glob on the root-relative path; size at most max_file_size
+// (a link's own size); not binary, by the sniff's rule on the bytes read.
+// Candidate order is the order in which the walk's threads found them.
+class WalkSearch {
+ public:
+  WalkSearch(const std::string& search_root, const GlobMatcher& glob,
+             uint64_t max_file_size, SearchRun& run)
+      : relative_offset_(search_root.size() +
+                         (search_root.ends_with('/') ? 0 : 1)),
+        glob_(glob),
+        max_file_size_(max_file_size),
+        run_(run) {}
+
+  void Visit(const WalkEntry& entry) {
+    if (entry.is_error() || entry.depth == 0 || run_.capped()) return;
+    if (entry.type != EntryType::kFile && entry.type != EntryType::kSymlink) {
+      return;
     }
-  });
-  std::vector<std::string> candidates;
-  for (auto& part : found) {
-    std::move(part.begin(), part.end(), std::back_inserter(candidates));
+    // Entries below the root are the root's text, a separator, then names.
+    if (!glob_.Matches(entry.path.substr(relative_offset_))) return;
+    Local& local = locals_.local();
+    auto text = Read(entry, local.worker);
+    if (!text || IsBinaryHead(*text)) return;
+    const uint64_t order = next_order_.fetch_add(1, std::memory_order_relaxed);
+    auto records = SearchText(entry.path, *text, run_, local.worker);
+    if (!records.empty()) {
+      local.found.push_back(FileResults{order, std::move(records)});
+    }
   }
-  return candidates;
+
+  // The records in candidate order.
+  std::vector<FileResults> Take() {
+    std::vector<FileResults> all;
+    for (Local& local : locals_) {
+      std::move(local.found.begin(), local.found.end(),
+                std::back_inserter(all));
+    }
+    std::sort(all.begin(), all.end(),
+              [](const FileResults& a, const FileResults& b) {
+                return a.order < b.order;
+              });
+    return all;
+  }
+
+ private:
+  struct Local {
+    SearchWorker worker;
+    std::vector<FileResults> found;
+  };
+
+  // The content of a regular file entry or of a link's regular target.
+  std::optional<std::string_view> Read(const WalkEntry& entry,
+                                       SearchWorker& worker) const {
+    const bool link = entry.type == EntryType::kSymlink;
+    uint64_t size = 0;
+    if (link) {
+      auto target = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/true);
+      if (!target || !S_ISREG(target->st_mode)) return std::nullopt;
+      auto own = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/false);
+      if (own && static_cast<uint64_t>(own->st_size) > max_file_size_) {
+        return std::nullopt;
+      }
+      size = static_cast<uint64_t>(target->st_size);
+    }
+    auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/link);
+    if (!fd) return std::nullopt;
+    if (!link) {
+      // The listing said regular file; still one, the file's own size counts.
+      auto st = sys::Fstat(fd->get());
+      if (!st || !S_ISREG(st->st_mode)) return std::nullopt;
+      size = static_cast<uint64_t>(st->st_size);
+      if (size > max_file_size_) return std::nullopt;
+    }
+    return worker.Read(fd->get(), static_cast<size_t>(size));
+  }
+
+  const size_t relative_offset_;
+  const GlobMatcher& glob_;
+  const uint64_t max_file_size_;
+  SearchRun& run_;
+  std::atomic<uint64_t> next_order_{0};
+  tbb::enumerable_thread_specific<Local> locals_;
+};
+
+// Concatenates per-file record vectors, in their order.
+template <typename Range, typename Records>
+std::vector<SearchResult> Concatenate(Range& files, Records records_of) {
+  size_t total = 0;
+  for (auto& file : files) total += records_of(file).size();
+  std::vector<SearchResult> results;
+  results.reserve(total);
+  for (auto& file : files) {
+    auto& records = records_of(file);
+    std::move(records.begin(), records.end(), std::back_inserter(results));
+  }
+  return results;
 }
 
 }  // namespace
@@ -79,36 +143,34 @@ Result<std::vector<SearchResult>> search(
     const SearchWalker& walker) {
   auto compiled = SearchQuery::Compile(query, options.case_sensitive);
   if (!compiled) return Fail(std::move(compiled.error()));
-  if (!candidates) {
-    auto walked = WalkCandidates(search_root, glob_pattern,
-                                 options.max_file_size, walker);
-    if (!walked) return Fail(std::move(walked.error()));
-    candidates = std::move(*walked);
-  }
-  const std::vector<std::string>& files = *candidates;
-
   SearchRun run(search_root, *compiled, options.max_results,
                 options.context_lines);
-  std::vector<std::vector<SearchResult>> per_file(files.size());
-  tbb::enumerable_thread_specific<SearchWorker> workers;
-  RunInPool([&] {
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, files.size(), kFilesPerTask),
-        [&](const tbb::blocked_range<size_t>& range) {
-          SearchWorker& worker = workers.local();
-          for (size_t i = range.begin(); i != range.end(); ++i) {
-            per_file[i] = search_file(files[i], run, worker);
-          }
-        },
-        tbb::simple_partitioner());
-  });
-
-  size_t total = 0;
-  for (const auto& records : per_file) total += records.size();
   std::vector<SearchResult> results;
-  results.reserve(total);
-  for (auto& records : per_file) {
-    std::move(records.begin(), records.end(), std::back_inserter(results));
+  if (candidates) {
+    const std::vector<std::string>& files = *candidates;
+    std::vector<std::vector<SearchResult>> per_file(files.size());
+    tbb::enumerable_thread_specific<SearchWorker> workers;
+    RunInPool([&] {
+      tbb::parallel_for(
+          tbb::blocked_range<size_t>(0, files.size(), kFilesPerTask),
+          [&](const tbb::blocked_range<size_t>& range) {
+            SearchWorker& worker = workers.local();
+            for (size_t i = range.begin(); i != range.end(); ++i) {
+              per_file[i] = search_file(files[i], run, worker);
+            }
+          },
+          tbb::simple_partitioner());
+    });
+    results = Concatenate(
+        per_file, [](auto& records) -> auto& { return records; });
+  } else {
+    auto glob = GlobMatcher::Compile(glob_pattern);
+    if (!glob) return Fail(std::move(glob.error()));
+    WalkSearch walk(search_root, *glob, options.max_file_size, run);
+    walker(search_root, [&](const WalkEntry& entry) { walk.Visit(entry); });
+    auto found = walk.Take();
+    results = Concatenate(
+        found, [](FileResults & file) -> auto& { return file.records; });
   }
   if (results.size() > options.max_results) {
     results.resize(options.max_results);

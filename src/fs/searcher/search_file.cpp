@@ -25,7 +25,7 @@ constexpr size_t kKeptBuffer = size_t{64} << 20;
 // slot for each, numbers the lines and copies the contexts.
 class FileRecords {
  public:
-  FileRecords(const std::string& path, std::string_view text, SearchRun& run)
+  FileRecords(std::string_view path, std::string_view text, SearchRun& run)
       : path_(path), text_(text), run_(run) {}
 
   // Adds the matching line that starts at `start`. False when the file ends
@@ -78,7 +78,7 @@ class FileRecords {
     }
   }
 
-  const std::string& path_;
+  const std::string_view path_;
   const std::string_view text_;
   SearchRun& run_;
   bool checked_ = false;
@@ -149,17 +149,21 @@ ReadBuffer& ThreadBuffer() {
 
 std::optional<std::string_view> SearchWorker::Load(const std::string& path) {
   // The type first: only a regular file is opened, so no FIFO or device ever
-  // is. What is read is bounded by the size seen here: a file that grows
-  // meanwhile is searched as it was, one that shrinks as it now is.
+  // is.
   auto named = sys::Stat(path);
   if (!named || !S_ISREG(named->st_mode)) return std::nullopt;
-  const size_t size = static_cast<size_t>(named->st_size);
-  if (size == 0) return std::string_view();
+  if (named->st_size == 0) return std::string_view();
   auto fd = sys::OpenFileAt(AT_FDCWD, path);
   if (!fd) return std::nullopt;
+  return Read(fd->get(), static_cast<size_t>(named->st_size));
+}
+
+std::optional<std::string_view> SearchWorker::Read(int fd, size_t size) {
+  // Bounded by the size seen before: a file that grows meanwhile is searched
+  // as it was, one that shrinks as it now is.
   char* buffer = ThreadBuffer().Reserve(size);
   if (buffer == nullptr) return std::nullopt;
-  auto read = sys::ReadFull(fd->get(), buffer, size);
+  auto read = sys::ReadFull(fd, buffer, size);
   if (!read) return std::nullopt;
   return std::string_view(buffer, *read);
 }
@@ -185,9 +189,15 @@ std::vector<SearchResult> search_file(const std::string& path, SearchRun& run,
   if (run.capped()) return {};
   auto text = worker.Load(path);
   if (!text) return {};
-  FileRecords records(path, *text, run);
+  return SearchText(path, *text, run, worker);
+}
+
+std::vector<SearchResult> SearchText(std::string_view path,
+                                     std::string_view text, SearchRun& run,
+                                     SearchWorker& worker) {
+  FileRecords records(path, text, run);
   try {
-    TestLines(*text, worker.LinesToTest(*text, run.query.prefilter()), run,
+    TestLines(text, worker.LinesToTest(text, run.query.prefilter()), run,
               &records);
   } catch (const std::bad_alloc&) {
     // The records made so far stand.

@@ -53,6 +53,8 @@ class SearchWorker {
   // followed) is opened, non-blocking, so that no FIFO or device is ever
   // opened. nullopt when it can't be read.
   std::optional<std::string_view> Load(const std::string& path);
+  // Reads at most `size` bytes of the open file `fd` into the thread's buffer.
+  std::optional<std::string_view> Read(int fd, size_t size);
   // Lets go of a buffer grown far beyond the usual file.
   void Trim();
 
@@ -71,5 +73,10 @@ class SearchWorker {
 // cap was reached when it is reached inside the file. Never fails.
 std::vector<SearchResult> search_file(const std::string& path, SearchRun& run,
                                       SearchWorker& worker);
+// The same for `text`, the content of the file `path` that the caller has read
+// (its buffer may be the worker's).
+std::vector<SearchResult> SearchText(std::string_view path,
+                                     std::string_view text, SearchRun& run,
+                                     SearchWorker& worker);
 
 }  // namespace tolvane

@@ -28,11 +28,13 @@ Result<UniqueFd> OpenDirAt(int dir_fd, const char* name, bool follow) {
   return UniqueFd(fd);
 }
 
-Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path) {
+Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path, bool follow) {
   if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
+  const int flags =
+      O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
   int fd;
   do {
-    fd = ::openat(dir_fd, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    fd = ::openat(dir_fd, path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Fail(LastError());
   return UniqueFd(fd);

@@ -22,9 +22,10 @@ namespace tolvane::sys {
 // is NUL-terminated.
 [[nodiscard]] Result<UniqueFd> OpenDirAt(int dir_fd, const char* name,
                                          bool follow);
-// openat(2) of a file for reading: O_RDONLY | O_NONBLOCK | O_CLOEXEC, links
-// followed. A path holding NUL fails without a call.
-[[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path);
+// openat(2) of a file for reading: O_RDONLY | O_NONBLOCK | O_CLOEXEC, and
+// O_NOFOLLOW unless `follow`. A path holding NUL fails without a call.
+[[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path,
+                                          bool follow = true);
 // fstatat(2): the link's own status unless `follow`.
 [[nodiscard]] Result<struct stat> StatAt(int dir_fd, const char* name,
                                          bool follow);
