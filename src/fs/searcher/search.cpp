@@ -148,6 +148,8 @@ Result<std::vector<SearchResult>> search(
   std::vector<SearchResult> results;
   if (candidates) {
     const std::vector<std::string>& files = *candidates;
+    auto root = sys::OpenDirAt(AT_FDCWD, search_root.c_str(), /*follow=*/true);
+    if (root) run.root_fd = root->get();
     std::vector<std::vector<SearchResult>> per_file(files.size());
     tbb::enumerable_thread_specific<SearchWorker> workers;
     RunInPool([&] {

@@ -147,13 +147,14 @@ ReadBuffer& ThreadBuffer() {
 
 }  // namespace
 
-std::optional<std::string_view> SearchWorker::Load(const std::string& path) {
+std::optional<std::string_view> SearchWorker::Load(int dir_fd,
+                                                   const char* name) {
   // The type first: only a regular file is opened, so no FIFO or device ever
   // is.
-  auto named = sys::Stat(path);
+  auto named = sys::StatAt(dir_fd, name, /*follow=*/true);
   if (!named || !S_ISREG(named->st_mode)) return std::nullopt;
   if (named->st_size == 0) return std::string_view();
-  auto fd = sys::OpenFileAt(AT_FDCWD, path);
+  auto fd = sys::OpenFileAt(dir_fd, name);
   if (!fd) return std::nullopt;
   return Read(fd->get(), static_cast<size_t>(named->st_size));
 }
@@ -186,8 +187,17 @@ const std::vector<size_t>& SearchWorker::LinesToTest(
 
 std::vector<SearchResult> search_file(const std::string& path, SearchRun& run,
                                       SearchWorker& worker) {
-  if (run.capped()) return {};
-  auto text = worker.Load(path);
+  if (run.capped() || sys::HasNul(path)) return {};
+  // A path below the root is opened by its names below it.
+  const std::string_view root = run.search_root;
+  size_t name = 0;
+  if (run.root_fd >= 0 && path.starts_with(root) && path.size() > root.size() &&
+      (root.ends_with('/') || path[root.size()] == '/')) {
+    name = path.find_first_not_of('/', root.size());
+  }
+  auto text = name != 0 && name != std::string::npos
+                  ? worker.Load(run.root_fd, path.c_str() + name)
+                  : worker.Load(AT_FDCWD, path.c_str());
   if (!text) return {};
   return SearchText(path, *text, run, worker);
 }

@@ -35,6 +35,9 @@ struct SearchRun {
   }
 
   const std::string_view search_root;
+  // A descriptor of the search root, or -1: candidates below it are opened
+  // relative to it, so that the kernel walks only the names below the root.
+  int root_fd = -1;
   const SearchQuery& query;
   const uint64_t max_results;
   const uint64_t context_lines;
@@ -49,10 +52,11 @@ struct SearchRun {
 // between searches so that reading costs no allocation once it has grown.
 class SearchWorker {
  public:
-  // Reads `path` whole into the thread's buffer: only a regular file (links
-  // followed) is opened, non-blocking, so that no FIFO or device is ever
-  // opened. nullopt when it can't be read.
-  std::optional<std::string_view> Load(const std::string& path);
+  // Reads the file `name` (relative to `dir_fd`, or AT_FDCWD) whole into the
+  // thread's buffer: only a regular file (links followed) is opened,
+  // non-blocking, so that no FIFO or device is ever opened. nullopt when it
+  // can't be read.
+  std::optional<std::string_view> Load(int dir_fd, const char* name);
   // Reads at most `size` bytes of the open file `fd` into the thread's buffer.
   std::optional<std::string_view> Read(int fd, size_t size);
   // Lets go of a buffer grown far beyond the usual file.

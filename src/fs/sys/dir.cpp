@@ -30,11 +30,15 @@ Result<UniqueFd> OpenDirAt(int dir_fd, const char* name, bool follow) {
 
 Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path, bool follow) {
   if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
+  return OpenFileAt(dir_fd, path.c_str(), follow);
+}
+
+Result<UniqueFd> OpenFileAt(int dir_fd, const char* name, bool follow) {
   const int flags =
       O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
   int fd;
   do {
-    fd = ::openat(dir_fd, path.c_str(), flags);
+    fd = ::openat(dir_fd, name, flags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Fail(LastError());
   return UniqueFd(fd);

@@ -26,6 +26,9 @@ namespace tolvane::sys {
 // O_NOFOLLOW unless `follow`. A path holding NUL fails without a call.
 [[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path,
                                           bool follow = true);
+// The same for a NUL-terminated name.
+[[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const char* name,
+                                          bool follow = true);
 // fstatat(2): the link's own status unless `follow`.
 [[nodiscard]] Result<struct stat> StatAt(int dir_fd, const char* name,
                                          bool follow);
