@@ -26,10 +26,46 @@ namespace {
 // large files late in the list don't leave one thread finishing alone.
 constexpr size_t kFilesPerTask = 4;
 
-// The records of one candidate file, and its place in candidate order.
-struct FileResults {
-  uint64_t order;
-  std::vector<SearchResult> records;
+// Each thread's worker, and the records of the files it searched tagged with
+// their place in candidate order; joined in that order at the end, whatever
+// order the threads finished in.
+class Collector {
+ public:
+  struct Local {
+    SearchWorker worker;
+    std::vector<std::pair<uint64_t, std::vector<SearchResult>>> found;
+
+    void Add(uint64_t order, std::vector<SearchResult> records) {
+      if (!records.empty()) found.emplace_back(order, std::move(records));
+    }
+  };
+
+  Local& local() { return locals_.local(); }
+
+  // The records in candidate order, then line order; at most `max` of them.
+  std::vector<SearchResult> Take(uint64_t max) {
+    std::vector<std::pair<uint64_t, std::vector<SearchResult>>> files;
+    for (Local& local : locals_) {
+      std::move(local.found.begin(), local.found.end(),
+                std::back_inserter(files));
+    }
+    std::sort(files.begin(), files.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    size_t total = 0;
+    for (const auto& file : files) total += file.second.size();
+    std::vector<SearchResult> results;
+    results.reserve(total);
+    for (auto& file : files) {
+      std::move(file.second.begin(), file.second.end(),
+                std::back_inserter(results));
+    }
+    // The slots already keep the total within `max`; the cut is a guard.
+    if (results.size() > max) results.resize(max);
+    return results;
+  }
+
+ private:
+  tbb::enumerable_thread_specific<Local> locals_;
 };
 
 // The walk road's candidate visitor, which also searches each candidate on the
@@ -42,12 +78,13 @@ struct FileResults {
 class WalkSearch {
  public:
   WalkSearch(const std::string& search_root, const GlobMatcher& glob,
-             uint64_t max_file_size, SearchRun& run)
+             uint64_t max_file_size, SearchRun& run, Collector& collector)
       : relative_offset_(search_root.size() +
                          (search_root.ends_with('/') ? 0 : 1)),
         glob_(glob),
         max_file_size_(max_file_size),
-        run_(run) {}
+        run_(run),
+        collector_(collector) {}
 
   void Visit(const WalkEntry& entry) {
     if (entry.is_error() || entry.depth == 0 || run_.capped()) return;
@@ -56,36 +93,14 @@ class WalkSearch {
     }
     // Entries below the root are the root's text, a separator, then names.
     if (!glob_.Matches(entry.path.substr(relative_offset_))) return;
-    Local& local = locals_.local();
+    Collector::Local& local = collector_.local();
     auto text = Read(entry, local.worker);
     if (!text || IsBinaryHead(*text)) return;
     const uint64_t order = next_order_.fetch_add(1, std::memory_order_relaxed);
-    auto records = SearchText(entry.path, *text, run_, local.worker);
-    if (!records.empty()) {
-      local.found.push_back(FileResults{order, std::move(records)});
-    }
-  }
-
-  // The records in candidate order.
-  std::vector<FileResults> Take() {
-    std::vector<FileResults> all;
-    for (Local& local : locals_) {
-      std::move(local.found.begin(), local.found.end(),
-                std::back_inserter(all));
-    }
-    std::sort(all.begin(), all.end(),
-              [](const FileResults& a, const FileResults& b) {
-                return a.order < b.order;
-              });
-    return all;
+    local.Add(order, SearchText(entry.path, *text, run_, local.worker));
   }
 
  private:
-  struct Local {
-    SearchWorker worker;
-    std::vector<FileResults> found;
-  };
-
   // The content of a regular file entry or of a link's regular target.
   std::optional<std::string_view> Read(const WalkEntry& entry,
                                        SearchWorker& worker) const {
@@ -116,23 +131,9 @@ class WalkSearch {
   const GlobMatcher& glob_;
   const uint64_t max_file_size_;
   SearchRun& run_;
+  Collector& collector_;
   std::atomic<uint64_t> next_order_{0};
-  tbb::enumerable_thread_specific<Local> locals_;
 };
-
-// Concatenates per-file record vectors, in their order.
-template <typename Range, typename Records>
-std::vector<SearchResult> Concatenate(Range& files, Records records_of) {
-  size_t total = 0;
-  for (auto& file : files) total += records_of(file).size();
-  std::vector<SearchResult> results;
-  results.reserve(total);
-  for (auto& file : files) {
-    auto& records = records_of(file);
-    std::move(records.begin(), records.end(), std::back_inserter(results));
-  }
-  return results;
-}
 
 }  // namespace
 
@@ -145,39 +146,29 @@ Result<std::vector<SearchResult>> search(
   if (!compiled) return Fail(std::move(compiled.error()));
   SearchRun run(search_root, *compiled, options.max_results,
                 options.context_lines);
-  std::vector<SearchResult> results;
+  Collector collector;
   if (candidates) {
     const std::vector<std::string>& files = *candidates;
     auto root = sys::OpenDirAt(AT_FDCWD, search_root.c_str(), /*follow=*/true);
     if (root) run.root_fd = root->get();
-    std::vector<std::vector<SearchResult>> per_file(files.size());
-    tbb::enumerable_thread_specific<SearchWorker> workers;
     RunInPool([&] {
       tbb::parallel_for(
           tbb::blocked_range<size_t>(0, files.size(), kFilesPerTask),
           [&](const tbb::blocked_range<size_t>& range) {
-            SearchWorker& worker = workers.local();
+            Collector::Local& local = collector.local();
             for (size_t i = range.begin(); i != range.end(); ++i) {
-              per_file[i] = search_file(files[i], run, worker);
+              local.Add(i, search_file(files[i], run, local.worker));
             }
           },
           tbb::simple_partitioner());
     });
-    results = Concatenate(
-        per_file, [](auto& records) -> auto& { return records; });
   } else {
     auto glob = GlobMatcher::Compile(glob_pattern);
     if (!glob) return Fail(std::move(glob.error()));
-    WalkSearch walk(search_root, *glob, options.max_file_size, run);
+    WalkSearch walk(search_root, *glob, options.max_file_size, run, collector);
     walker(search_root, [&](const WalkEntry& entry) { walk.Visit(entry); });
-    auto found = walk.Take();
-    results = Concatenate(
-        found, [](FileResults & file) -> auto& { return file.records; });
   }
-  if (results.size() > options.max_results) {
-    results.resize(options.max_results);
-  }
-  return results;
+  return collector.Take(options.max_results);
 }
 
 }  // namespace tolvane
