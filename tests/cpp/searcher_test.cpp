@@ -25,59 +25,25 @@ using Record = std::tuple<std::string, uint32_t, std::string, Lines, Lines>;
 
 // Line ends of every kind, word and non-word bytes, letters whose case folding
 // leaves ASCII (KELVIN SIGN, LONG S), other multi-byte text and runs of them.
-const char* const kPieces[] = {"a",           "b",
-                               "ab",          "k",
-                               "S",           "_",
-                               "7",           " ",
-                               "\t",          "\v",
-                               "\n",          "\n",
-                               "\n",          "\r",
-                               "\r\n",        "é",
-                               "Ω",           "\xe2\x84\xaa",
-                               "\xc5\xbf",    "a b",
-                               "a\nb",        "Sb",
-                               "PM_RESUME",   "ERR_SYS ",
-                               "ΔPM_SUSPEND", "quick brown foxes jumps"};
+// clang-format off
+const char* const kPieces[] = {
+    "a", "b", "ab", "k", "S", "_", "7", " ", "\t", "\v", "\n", "\n", "\n", "\r",
+    "\r\n", "é", "Ω", "\xe2\x84\xaa", "\xc5\xbf", "a b", "a\nb", "Sb",
+    "PM_RESUME", "ERR_SYS ", "ΔPM_SUSPEND", "quick brown foxes jumps",
+    "a{0001}b"};
 
 // Anchors, word boundaries, classes that match "\n", case folding, multi-byte
-// text, literals, alternations, and queries that match the empty line.
-const char* const kQueries[] = {"a",
-                                "ab",
-                                "^a",
-                                "b$",
-                                "^$",
-                                "^ab$",
-                                "\\bk",
-                                "S\\b",
-                                "\\Bb",
-                                "a\\sb",
-                                "[^a]b",
-                                "\\s$",
-                                "k",
-                                "s",
-                                "é",
-                                "\\p{Greek}",
-                                "PM_RESUME",
-                                "\\w+_SUSPEND",
-                                "[A-Z]+_RES",
-                                "\\Aa",
-                                "b\\z",
-                                "\\r",
-                                "a\\r",
-                                "a*",
-                                ".",
-                                "a.b",
-                                "(?i)K",
-                                "7|é|Ω",
-                                "\\x{212A}",
-                                "[[:upper:]]",
-                                "[^\\x00-\\x7f]",
-                                "_\\d",
-                                "ERR_SYS|PM_RESUME|CFG",
-                                "\\w{5}\\s+\\w{5}\\s+\\w{5}",
-                                "(?-i:s)b",
-                                "^\\s*$",
-                                "\\v"};
+// text, literals, alternations, counted repetitions (a "{" that RE2 reads as a
+// literal, bounds above what the prefilter keeps), and queries that match the
+// empty line.
+const char* const kQueries[] = {
+    "a", "ab", "^a", "b$", "^$", "^ab$", "\\bk", "S\\b", "\\Bb", "a\\sb",
+    "[^a]b", "\\s$", "k", "s", "é", "\\p{Greek}", "PM_RESUME", "\\w+_SUSPEND",
+    "[A-Z]+_RES", "\\Aa", "b\\z", "\\r", "a\\r", "a*", ".", "a.b", "(?i)K",
+    "7|é|Ω", "\\x{212A}", "[[:upper:]]", "[^\\x00-\\x7f]", "_\\d",
+    "ERR_SYS|PM_RESUME|CFG", "\\w{5}\\s+\\w{5}\\s+\\w{5}", "(?-i:s)b", "^\\s*$",
+    "\\v", "a{0001}b", "[ab]{2,40}k", "[^7]{40}"};
+// clang-format on
 
 std::vector<SearchResult> Model(const std::string& root, const Lines& paths,
                                 const Lines& contents, const std::string& query,

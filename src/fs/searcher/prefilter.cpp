@@ -90,50 +90,58 @@ class Translator {
     return true;
   }
 
-  // A repetition operator of `length` bytes, and its lazy mark, which changes
-  // nothing about where the query matches.
-  bool Repeat(size_t length) {
-    Emit(query_.substr(pos_, length), length);
+  // A repetition operator of `length` bytes, written as `text`, and its lazy
+  // mark, which changes nothing about where the query matches.
+  bool Repeat(size_t length, std::string_view text) {
+    Emit(text, length);
     if (pos_ < query_.size() && query_[pos_] == '?') ++pos_;
     return true;
   }
+  bool Repeat(size_t length) {
+    return Repeat(length, query_.substr(pos_, length));
+  }
 
-  // A counted repetition of `length` bytes ({n}, {n,} or {n,m}). Bounds above
-  // kMaxCount become "kMaxCount or more", a wider pattern that vectorscan
-  // compiles in bounded time.
+  // A counted repetition of `length` bytes ({n}, {n,} or {n,m}). A bound
+  // above kMaxCount makes it "min(n, kMaxCount) or more", a wider pattern
+  // that vectorscan compiles in bounded time.
   bool CountedRepeat(size_t length) {
     std::string_view text = query_.substr(pos_ + 1, length - 2);
     const size_t comma = text.find(',');
-    const std::string_view low = text.substr(0, comma);
-    const std::string_view high =
-        comma == std::string_view::npos ? low : text.substr(comma + 1);
-    auto too_large = [](std::string_view count) {
-      return count.size() > 3 || std::stoi(std::string(count)) > kMaxCount;
-    };
-    if (!too_large(low) && !high.empty() && !too_large(high)) {
+    const int low = Count(text.substr(0, comma));
+    const int high = comma == std::string_view::npos
+                         ? low
+                         : Count(text.substr(comma + 1));  // -1: none
+    if (low <= kMaxCount && high >= 0 && high <= kMaxCount) {
       return Repeat(length);
     }
-    out_ += "{" +
-            std::string(too_large(low) ? std::to_string(kMaxCount) : low) +
-            ",}";
-    pos_ += length;
-    if (pos_ < query_.size() && query_[pos_] == '?') ++pos_;
-    return true;
+    return Repeat(length,
+                  "{" + std::to_string(std::min(low, kMaxCount)) + ",}");
+  }
+
+  // The decimal count `digits` (RE2 allows at most 1000), saturated just above
+  // kMaxCount; -1 when empty.
+  static int Count(std::string_view digits) {
+    if (digits.empty()) return -1;
+    int value = 0;
+    for (char d : digits)
+      value = std::min(value * 10 + (d - '0'), kMaxCount + 1);
+    return value;
   }
 
   // The length of the counted repetition at pos_ ({n}, {n,} or {n,m}); 0 when
   // the "{" is a literal, as RE2 reads it.
   size_t RepeatLength() const {
     size_t i = pos_ + 1;
+    // RE2 takes no leading zero.
     auto digits = [&] {
       size_t start = i;
       while (i < query_.size() && query_[i] >= '0' && query_[i] <= '9') ++i;
-      return i > start;
+      return i > start && (query_[start] != '0' || i == start + 1);
     };
     if (!digits()) return 0;
     if (i < query_.size() && query_[i] == ',') {
       ++i;
-      digits();
+      if (i < query_.size() && query_[i] != '}' && !digits()) return 0;
     }
     return i < query_.size() && query_[i] == '}' ? i + 1 - pos_ : 0;
   }
