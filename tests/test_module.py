@@ -179,6 +179,10 @@ METHODS = [
      "found\n\nWarning:\n    This operation is NOT atomic across processes. It performs a\n    "
      "read-modify-write cycle. If multiple processes modify the file\n    concurrently, changes "
      "may be lost.\n\nReturns:\n    True if replacement was made"),
+    ("grep", '($self, query, glob_pattern="**/*", case_sensitive=False, max_results=1000)',
+     "Search files for content matching query\n\nArgs:\n    query: Search pattern (regex)\n"
+     "    glob_pattern: File pattern to search in\n    case_sensitive: Case sensitive search\n"
+     "    max_results: Maximum number of results\n\nReturns:\n    List of SearchResult objects"),
     ("get_metadata", "($self, path)", "Get file metadata\n\nArgs:\n    path: File path\n\n"
      "Returns:\n    FileMetadata object"),
     ("refresh", "($self)", "Force refresh the file index"),

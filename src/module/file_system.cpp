@@ -200,6 +200,13 @@ PyMethodDef methods[] = {
      "read-modify-write cycle. If multiple processes modify the file\n    "
      "concurrently, changes "
      "may be lost.\n\nReturns:\n    True if replacement was made"},
+    {"grep", FASTCALL(FsGrep), METH_FASTCALL | METH_KEYWORDS,
+     "grep($self, query, glob_pattern=\"**/*\", case_sensitive=False, "
+     "max_results=1000)\n--\n\n"
+     "Search files for content matching query\n\nArgs:\n    query: Search "
+     "pattern (regex)\n    glob_pattern: File pattern to search in\n    "
+     "case_sensitive: Case sensitive search\n    max_results: Maximum number "
+     "of results\n\nReturns:\n    List of SearchResult objects"},
     {"get_metadata", FASTCALL(FsGetMetadata), METH_FASTCALL | METH_KEYWORDS,
      "get_metadata($self, path)\n--\n\n"
      "Get file metadata\n\nArgs:\n    path: File path\n\nReturns:\n    "

@@ -32,4 +32,8 @@ PyObject* FsWriteFileFast(PyObject* self, PyObject* const* args,
 PyObject* FsEditReplace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
 
+// Content search: methods_search.cpp
+PyObject* FsGrep(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames);
+
 }  // namespace tolvane::py

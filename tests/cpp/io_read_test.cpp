@@ -18,6 +18,7 @@
 namespace tolvane::io {
 namespace {
 
+using testing::ModelLines;
 using testing::ProcessOutput;
 using testing::ReplaceFirst;
 using testing::RunInChild;
@@ -26,25 +27,6 @@ using testing::WriteFile;
 using Lines = std::vector<std::string>;
 
 constexpr uint64_t kLarge = 1048576;
-
-// The line rule, written plainly: split at "\n", drop one "\r" before it, no
-// line after a final "\n".
-Lines ModelLines(const std::string& content) {
-  Lines lines;
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t newline = content.find('\n', start);
-    if (newline == std::string::npos) {
-      lines.push_back(content.substr(start));
-      break;
-    }
-    std::string line = content.substr(start, newline - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = newline + 1;
-  }
-  return lines;
-}
 
 // The selection of the buffered road over the model's lines.
 Lines ModelSelect(const Lines& all, uint64_t start,

@@ -149,6 +149,25 @@ inline ProcessOutput RunInChild(const std::function<std::string()>& body) {
   return result;
 }
 
+// The line rule, written plainly: split at "\n", drop one "\r" before it, no
+// line after a final "\n".
+inline std::vector<std::string> ModelLines(const std::string& content) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t newline = content.find('\n', start);
+    if (newline == std::string::npos) {
+      lines.push_back(content.substr(start));
+      break;
+    }
+    std::string line = content.substr(start, newline - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = newline + 1;
+  }
+  return lines;
+}
+
 // `bytes` with everything outside printable ASCII as "\xNN", for messages.
 inline std::string Escaped(std::string_view bytes) {
   std::string out;

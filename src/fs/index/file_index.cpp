@@ -30,6 +30,33 @@ size_t ForChunks(size_t count, Visit&& visit) {
   return chunks;
 }
 
+// Appends `make(entry)` for each entry of `list` that `keep` accepts, in
+// `list`'s order: on the calling thread below kParallelThreshold entries, else
+// filtered in contiguous pieces on the pool and joined in piece order.
+template <typename T, typename Keep, typename Make>
+void FilterInOrder(const std::vector<PathRef>& list, Keep&& keep, Make&& make,
+                   std::vector<T>* out) {
+  const size_t count = list.size();
+  if (count < kParallelThreshold) {
+    for (const PathRef& path : list) {
+      if (keep(path)) out->push_back(make(path));
+    }
+    return;
+  }
+  std::vector<std::vector<T>> pieces(std::min(count, WorkerCount() * 4));
+  size_t used = ForChunks(count, [&](size_t begin, size_t end, size_t chunk) {
+    for (size_t i = begin; i < end; ++i) {
+      if (keep(list[i])) pieces[chunk].push_back(make(list[i]));
+    }
+  });
+  size_t total = out->size();
+  for (size_t k = 0; k < used; ++k) total += pieces[k].size();
+  out->reserve(total);
+  for (size_t k = 0; k < used; ++k) {
+    std::move(pieces[k].begin(), pieces[k].end(), std::back_inserter(*out));
+  }
+}
+
 }  // namespace
 
 FileIndex::FileIndex(std::string root, GitEnvironment git_environment,
@@ -132,38 +159,19 @@ bool FileIndex::GlobKeeps(const GlobMatcher& matcher, const PathRef& path,
 void FileIndex::ListFiles(const GlobMatcher* matcher, Listing* listing) const {
   std::vector<std::string_view>& texts = listing->texts_;
   const size_t count = file_list_.size();
-  if (count < kParallelThreshold) {
-    for (const PathRef& path : file_list_) {
-      std::string_view relative = path.relative();
-      if (matcher == nullptr || GlobKeeps(*matcher, path, relative)) {
-        texts.push_back(relative);
-      }
-    }
-    return;
-  }
-  if (matcher == nullptr) {
+  if (matcher == nullptr && count >= kParallelThreshold) {
     texts.resize(count);
     ForChunks(count, [&](size_t begin, size_t end, size_t) {
       for (size_t i = begin; i < end; ++i) texts[i] = file_list_[i].relative();
     });
     return;
   }
-  std::vector<std::vector<std::string_view>> pieces(
-      std::min(count, WorkerCount() * 4));
-  size_t used = ForChunks(count, [&](size_t begin, size_t end, size_t chunk) {
-    for (size_t i = begin; i < end; ++i) {
-      std::string_view relative = file_list_[i].relative();
-      if (GlobKeeps(*matcher, file_list_[i], relative)) {
-        pieces[chunk].push_back(relative);
-      }
-    }
-  });
-  size_t total = 0;
-  for (size_t k = 0; k < used; ++k) total += pieces[k].size();
-  texts.reserve(total);
-  for (size_t k = 0; k < used; ++k) {
-    texts.insert(texts.end(), pieces[k].begin(), pieces[k].end());
-  }
+  FilterInOrder(
+      file_list_,
+      [&](const PathRef& path) {
+        return matcher == nullptr || GlobKeeps(*matcher, path, path.relative());
+      },
+      [](const PathRef& path) { return path.relative(); }, &texts);
 }
 
 void FileIndex::ListAllEntries(const GlobMatcher* matcher,
@@ -178,28 +186,54 @@ void FileIndex::ListAllEntries(const GlobMatcher* matcher,
   });
 }
 
+Result<std::optional<GlobMatcher>> FileIndex::LockedMatcher(
+    std::string_view pattern) {
+  if (file_list_failed_) {
+    return Fail(FsError::Internal("Failed to acquire read lock"));
+  }
+  if (matches_everything(pattern)) return std::optional<GlobMatcher>();
+  auto compiled = glob_cache_.compiled_glob(pattern);
+  if (!compiled) return Fail(std::move(compiled.error()));
+  return std::optional<GlobMatcher>(std::move(*compiled));
+}
+
 Result<Listing> FileIndex::list_matching(std::string_view pattern,
                                          bool only_files) {
   if (!ready_.load()) return Fail(FsError::IndexBuilding());
   Listing listing;
   listing.lock_ = std::shared_lock(file_list_mutex_);
-  if (file_list_failed_) {
-    return Fail(FsError::Internal("Failed to acquire read lock"));
-  }
   listing.generation_ = file_list_generation_.load();
-  std::optional<GlobMatcher> matcher;
-  if (!matches_everything(pattern)) {
-    auto compiled = glob_cache_.compiled_glob(pattern);
-    if (!compiled) return Fail(std::move(compiled.error()));
-    matcher.emplace(std::move(*compiled));
-  }
-  const GlobMatcher* filter = matcher ? &*matcher : nullptr;
+  auto matcher = LockedMatcher(pattern);
+  if (!matcher) return Fail(std::move(matcher.error()));
+  const GlobMatcher* filter = *matcher ? &**matcher : nullptr;
   if (only_files) {
     ListFiles(filter, &listing);
   } else {
     ListAllEntries(filter, &listing);
   }
   return listing;
+}
+
+Result<std::vector<std::string>> FileIndex::search_candidates(
+    std::string_view glob_pattern) {
+  if (!ready_.load()) return Fail(FsError::IndexBuilding());
+  std::shared_lock lock(file_list_mutex_);
+  auto matcher = LockedMatcher(glob_pattern);
+  if (!matcher) return Fail(std::move(matcher.error()));
+  const GlobMatcher* filter = *matcher ? &**matcher : nullptr;
+  std::vector<std::string> candidates;
+  FilterInOrder(
+      file_list_,
+      [&](const PathRef& path) {
+        if (filter != nullptr && !GlobKeeps(*filter, path, path.relative())) {
+          return false;
+        }
+        auto entry = files_.Get(path.view());
+        return !entry || !entry->is_binary;
+      },
+      [](const PathRef& path) { return std::string(path.view()); },
+      &candidates);
+  return candidates;
 }
 
 std::optional<FileMetadata> FileIndex::metadata(std::string_view path) const {

@@ -56,6 +56,7 @@ class FileIndex {
                      Walker walker = ParallelWalk);
 
   const std::string& root() const { return root_; }
+  const GitEnvironment& git_environment() const { return git_environment_; }
 
   // The full build: claims `building`, clears `files`, walks the tree honouring
   // ignore files and replaces `file_list`. Returns at once when another build
@@ -74,6 +75,15 @@ class FileIndex {
   // `files`. IndexBuilding before the first build completes; Glob when the
   // pattern doesn't compile.
   Result<Listing> list_matching(std::string_view pattern, bool only_files);
+
+  // grep's candidates: copies of the `file_list` entries, in its order, whose
+  // root-relative path matches `glob_pattern` ("**" and "**/*" match all
+  // without a glob) and that `files` doesn't mark binary (absent counts as not
+  // binary). IndexBuilding before the first build completes; Internal "Failed
+  // to acquire read lock" when the list's lock carries the failure mark; Glob
+  // when the pattern doesn't compile. No file-system access.
+  Result<std::vector<std::string>> search_candidates(
+      std::string_view glob_pattern);
 
   // "**" and "**/*", compared byte for byte, match every path without a glob.
   static bool matches_everything(std::string_view pattern) {
@@ -96,6 +106,9 @@ class FileIndex {
  private:
   using FileMap = ShardedMap<PathRef, FileMetadata, PathHasher, PathEq>;
 
+  // With `file_list_mutex_` held: the failure mark's error, or the matcher of
+  // `pattern` (none for the patterns that match everything).
+  Result<std::optional<GlobMatcher>> LockedMatcher(std::string_view pattern);
   void IndexEntry(const WalkEntry& entry, std::vector<PathRef>* collected);
   uint32_t RelativeOffset(std::string_view path) const;
   static bool GlobKeeps(const GlobMatcher& matcher, const PathRef& path,

@@ -21,13 +21,14 @@ FileMetadata Fields(const struct stat& record) {
   return metadata;
 }
 
-// One read of at most 512 bytes from the start of a file known to be regular.
+// One read of at most kSniffBytes bytes from the start of a file known to be
+// regular.
 bool SniffRegular(int dir_fd, const char* name) {
   auto fd = sys::OpenFileAt(dir_fd, name, /*follow=*/true);
   if (!fd) return false;
-  char buffer[512];
+  char buffer[kSniffBytes];
   auto n = sys::ReadOnce(fd->get(), buffer, sizeof buffer);
-  return n && std::memchr(buffer, 0, *n) != nullptr;
+  return n && IsBinaryHead(std::string_view(buffer, *n));
 }
 
 bool NonEmptyRegular(const struct stat& record) {
@@ -35,6 +36,10 @@ bool NonEmptyRegular(const struct stat& record) {
 }
 
 }  // namespace
+
+bool IsBinaryHead(std::string_view bytes) {
+  return bytes.substr(0, kSniffBytes).find('\0') != std::string_view::npos;
+}
 
 bool IsBinaryAt(int dir_fd, const char* name) {
   auto target = sys::StatAt(dir_fd, name, /*follow=*/true);

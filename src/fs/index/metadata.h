@@ -5,9 +5,16 @@
 
 #include <sys/stat.h>
 
+#include <string_view>
+
 #include "fs/error/records.h"
 
 namespace tolvane {
+
+// The binary rule on the bytes that one read from the start of a file
+// returned: a NUL among the first kSniffBytes of them.
+inline constexpr size_t kSniffBytes = 512;
+bool IsBinaryHead(std::string_view bytes);
 
 // The binary sniff of `name` relative to the directory `dir_fd` (AT_FDCWD for
 // a path): true when one read of at most 512 bytes from the start of the file

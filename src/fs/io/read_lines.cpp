@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "fs/io/open_file.h"
+#include "fs/lines/lines.h"
 #include "fs/sys/file.h"
 #include "fs/utf8/utf8.h"
 
@@ -18,27 +19,6 @@ constexpr size_t kChunkSize = 1 << 18;
 // Room after a chunk for the start of a character that the chunk boundary cut
 // (at most 3 bytes).
 constexpr size_t kCarryRoom = 4;
-
-// Number of "\n" bytes in `bytes`. Byte-wide counters over 32 lanes, folded
-// before they can overflow, so that the compiler vectorises the comparison.
-uint64_t CountNewlines(std::string_view bytes) {
-  constexpr size_t kLanes = 32;
-  constexpr size_t kFold = 255 * kLanes;
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t n = bytes.size();
-  uint64_t total = 0;
-  size_t i = 0;
-  while (i + kLanes <= n) {
-    const size_t end = i + std::min(kFold, (n - i) / kLanes * kLanes);
-    unsigned char lanes[kLanes] = {};
-    for (; i < end; i += kLanes) {
-      for (size_t k = 0; k < kLanes; ++k) lanes[k] += p[i + k] == '\n';
-    }
-    for (unsigned char lane : lanes) total += lane;
-  }
-  for (; i < n; ++i) total += p[i] == '\n';
-  return total;
-}
 
 // Splits a byte stream fed in pieces into lines, passes over the first `start`
 // of them and keeps the following ones until `count` are kept. Only kept lines

@@ -1,6 +1,7 @@
 #include "fs/path/path.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace tolvane {
@@ -36,19 +37,33 @@ bool PathEqual(std::string_view a, std::string_view b) {
   }
 }
 
+namespace {
+
+// Whether `path` is spelled as its components joined by single separators (a
+// leading "/" kept): no repeated or trailing separator, no "." component after
+// the first. The index's own paths are.
+bool IsPlainSpelling(std::string_view path) {
+  for (size_t slash = path.find('/'); slash != std::string_view::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string_view rest = path.substr(slash + 1);
+    if (rest.empty()) return path.size() == 1;
+    if (rest[0] == '/' || rest == "." || rest.starts_with("./")) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 size_t PathHash(std::string_view path) {
-  // FNV-1a over the components, with a separator byte between them.
-  uint64_t hash = 1469598103934665603ULL;
+  // The hash of the plain spelling, which equal paths share.
+  if (IsPlainSpelling(path)) return std::hash<std::string_view>{}(path);
+  std::string plain;
   PathComponents parts(path);
   while (auto part = parts.Next()) {
-    for (unsigned char c : *part) {
-      hash ^= c;
-      hash *= 1099511628211ULL;
-    }
-    hash ^= 0xFF;
-    hash *= 1099511628211ULL;
+    if (!plain.empty() && plain != "/") plain += '/';
+    plain += *part;
   }
-  return static_cast<size_t>(hash ^ (hash >> 29));
+  return std::hash<std::string_view>{}(plain);
 }
 
 std::optional<std::string_view> StripRoot(std::string_view path,

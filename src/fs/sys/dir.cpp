@@ -28,9 +28,9 @@ Result<UniqueFd> OpenDirAt(int dir_fd, const char* name, bool follow) {
   return UniqueFd(fd);
 }
 
-Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path) {
+Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path, bool follow) {
   if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
-  return OpenFileAt(dir_fd, path.c_str(), /*follow=*/true);
+  return OpenFileAt(dir_fd, path.c_str(), follow);
 }
 
 Result<UniqueFd> OpenFileAt(int dir_fd, const char* name, bool follow) {

@@ -23,11 +23,13 @@ namespace tolvane::sys {
 [[nodiscard]] Result<UniqueFd> OpenDirAt(int dir_fd, const char* name,
                                          bool follow);
 // openat(2) of a file for reading: O_RDONLY | O_NONBLOCK | O_NOCTTY |
-// O_CLOEXEC, links followed unless `follow` is false. A path holding NUL fails
-// without a call.
-[[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path);
+// O_CLOEXEC, and O_NOFOLLOW unless `follow`. A path holding NUL fails without
+// a call.
+[[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path,
+                                          bool follow = true);
+// The same for a NUL-terminated name.
 [[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const char* name,
-                                          bool follow);
+                                          bool follow = true);
 // fstatat(2): the link's own status unless `follow`.
 [[nodiscard]] Result<struct stat> StatAt(int dir_fd, const char* name,
                                          bool follow);

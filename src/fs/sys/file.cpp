@@ -117,6 +117,17 @@ Result<std::string> ReadToEnd(int fd, uint64_t size_hint) {
   return data;
 }
 
+Result<size_t> ReadFull(int fd, void* buffer, size_t length) {
+  size_t filled = 0;
+  while (filled < length) {
+    auto n = Read(fd, static_cast<char*>(buffer) + filled, length - filled);
+    if (!n) return Fail(std::move(n.error()));
+    if (*n == 0) break;
+    filled += *n;
+  }
+  return filled;
+}
+
 Status WriteAll(int fd, std::string_view data) {
   constexpr size_t kMaxWrite = INT_MAX;
   while (!data.empty()) {

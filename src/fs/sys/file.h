@@ -72,6 +72,9 @@ int OpenRaw(const std::string& path, int flags, mode_t mode = 0);
 // by the system (EINVAL); one at or past the end of the file reads 0 bytes.
 [[nodiscard]] Result<size_t> ReadAt(int fd, void* buffer, size_t length,
                                     uint64_t offset);
+// read(2), repeated (and on EINTR) until `length` bytes are read or the file
+// ends; the number of bytes read.
+[[nodiscard]] Result<size_t> ReadFull(int fd, void* buffer, size_t length);
 // Writes all of `data` in calls of at most 2^31-1 bytes; EINTR repeated;
 // a call that writes nothing fails with "failed to write whole buffer".
 [[nodiscard]] Status WriteAll(int fd, std::string_view data);

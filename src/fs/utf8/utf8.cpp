@@ -55,6 +55,11 @@ std::string ToUtf8Lossy(std::string_view bytes) {
   return out;
 }
 
+size_t CharWidthAt(std::string_view bytes, size_t i) {
+  const Utf8Char c = DecodeUtf8At(bytes, i);
+  return c.ok() ? static_cast<size_t>(c.len) : 1;
+}
+
 size_t CountChars(std::string_view text) {
   size_t count = 0;
   for (unsigned char c : text) count += (c & 0xC0) != 0x80;

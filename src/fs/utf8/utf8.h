@@ -92,6 +92,10 @@ inline constexpr std::string_view kUtf8Replacement = "\xEF\xBF\xBD";
 // U+FFFD.
 std::string ToUtf8Lossy(std::string_view bytes);
 
+// The length of the well-formed character at byte `i` of `bytes`; 1 where no
+// well-formed character begins.
+size_t CharWidthAt(std::string_view bytes, size_t i);
+
 // Number of Unicode scalar values in valid UTF-8 text.
 size_t CountChars(std::string_view text);
 

@@ -1,0 +1,69 @@
+// Prefilter: a vectorscan database made from a query that finds, in a whole
+// buffer, the lines on which the query may match: every line that the query
+// matches on its own, and few others, which RE2 then rejects. The database is
+// compiled from a translation of the query into a byte pattern that matches
+// wherever the query does within a line: anchors and word boundaries dropped,
+// every character test widened to its ASCII members (as RE2 decides them, "\n"
+// left out) plus any non-ASCII character. It is scanned in byte mode, so bytes
+// that aren't UTF-8 can't make it miss a match. Immutable after Compile and
+// shared by all threads; each thread scans with a Scratch of its own.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct hs_database;
+struct hs_scratch;
+
+namespace tolvane {
+
+// The byte pattern of `query` (RE2 syntax, which RE2 has accepted), or nullopt
+// when the query holds a construct the translation doesn't know.
+std::optional<std::string> PrefilterPattern(std::string_view query,
+                                            bool case_sensitive);
+
+class Prefilter {
+ public:
+  // nullptr when the query has no prefilter: a construct the translation
+  // doesn't know, a query that can match an empty line, or a pattern that
+  // vectorscan refuses. Then every line must be tested.
+  static std::shared_ptr<const Prefilter> Compile(std::string_view query,
+                                                  bool case_sensitive);
+  ~Prefilter();
+  Prefilter(const Prefilter&) = delete;
+  Prefilter& operator=(const Prefilter&) = delete;
+
+  // One thread's scan state for this database.
+  class Scratch {
+   public:
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+   private:
+    friend class Prefilter;
+    explicit Scratch(hs_scratch* scratch) : scratch_(scratch) {}
+    hs_scratch* scratch_;
+  };
+  // nullptr when vectorscan can't allocate it.
+  std::unique_ptr<Scratch> NewScratch() const;
+
+  // Sets `*lines` to the start offsets of the lines of `text` where the query
+  // may match, ascending. False when the scan failed: then every line must be
+  // tested.
+  bool CandidateLines(std::string_view text, Scratch* scratch,
+                      std::vector<size_t>* lines) const;
+
+ private:
+  Prefilter(hs_database* database, hs_scratch* prototype)
+      : database_(database), prototype_(prototype) {}
+
+  hs_database* database_;
+  hs_scratch* prototype_;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,170 @@
+#include "fs/searcher/search.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tbb/enumerable_thread_specific.h>
+
+#include <algorithm>
+#include <atomic>
+#include <iterator>
+#include <utility>
+
+#include "fs/glob/glob.h"
+#include "fs/index/metadata.h"
+#include "fs/pool/pool.h"
+#include "fs/searcher/query.h"
+#include "fs/searcher/search_file.h"
+#include "fs/sys/dir.h"
+
+namespace tolvane {
+namespace {
+
+// Files are handed to the pool's threads in groups this small, so that a few
+// large files late in the list don't leave one thread finishing alone.
+constexpr size_t kFilesPerTask = 4;
+
+// Each thread's worker, and the records of the files it searched tagged with
+// their place in candidate order; joined in that order at the end, whatever
+// order the threads finished in.
+class Collector {
+ public:
+  struct Local {
+    SearchWorker worker;
+    std::vector<std::pair<uint64_t, std::vector<SearchResult>>> found;
+
+    void Add(uint64_t order, std::vector<SearchResult> records) {
+      if (!records.empty()) found.emplace_back(order, std::move(records));
+    }
+  };
+
+  Local& local() { return locals_.local(); }
+
+  // The records in candidate order, then line order; at most `max` of them.
+  std::vector<SearchResult> Take(uint64_t max) {
+    std::vector<std::pair<uint64_t, std::vector<SearchResult>>> files;
+    for (Local& local : locals_) {
+      std::move(local.found.begin(), local.found.end(),
+                std::back_inserter(files));
+    }
+    std::sort(files.begin(), files.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    size_t total = 0;
+    for (const auto& file : files) total += file.second.size();
+    std::vector<SearchResult> results;
+    results.reserve(total);
+    for (auto& file : files) {
+      std::move(file.second.begin(), file.second.end(),
+                std::back_inserter(results));
+    }
+    // The slots already keep the total within `max`; the cut is a guard.
+    if (results.size() > max) results.resize(max);
+    return results;
+  }
+
+ private:
+  tbb::enumerable_thread_specific<Local> locals_;
+};
+
+// The walk road's candidate visitor, which also searches each candidate on the
+// walk's thread as soon as it is found, so that a file is opened once. Its
+// tests, cheapest first (they only exclude, so their order shows nowhere):
+// regular files and links to them only (a FIFO, socket or device is never
+// opened); the glob on the root-relative path; size at most max_file_size
+// (a link's own size); not binary, by the sniff's rule on the bytes read.
+// Candidate order is the order in which the walk's threads found them.
+class WalkSearch {
+ public:
+  WalkSearch(const std::string& search_root, const GlobMatcher& glob,
+             uint64_t max_file_size, SearchRun& run, Collector& collector)
+      : relative_offset_(search_root.size() +
+                         (search_root.ends_with('/') ? 0 : 1)),
+        glob_(glob),
+        max_file_size_(max_file_size),
+        run_(run),
+        collector_(collector) {}
+
+  void Visit(const WalkEntry& entry) {
+    if (entry.is_error() || entry.depth == 0 || run_.capped()) return;
+    if (entry.type != EntryType::kFile && entry.type != EntryType::kSymlink) {
+      return;
+    }
+    // Entries below the root are the root's text, a separator, then names.
+    if (!glob_.Matches(entry.path.substr(relative_offset_))) return;
+    Collector::Local& local = collector_.local();
+    auto text = Read(entry, local.worker);
+    if (!text || IsBinaryHead(*text)) return;
+    const uint64_t order = next_order_.fetch_add(1, std::memory_order_relaxed);
+    local.Add(order, SearchText(entry.path, *text, run_, local.worker));
+  }
+
+ private:
+  // The content of a regular file entry or of a link's regular target.
+  std::optional<std::string_view> Read(const WalkEntry& entry,
+                                       SearchWorker& worker) const {
+    const bool link = entry.type == EntryType::kSymlink;
+    uint64_t size = 0;
+    if (link) {
+      auto target = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/true);
+      if (!target || !S_ISREG(target->st_mode)) return std::nullopt;
+      auto own = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/false);
+      if (own && static_cast<uint64_t>(own->st_size) > max_file_size_) {
+        return std::nullopt;
+      }
+      size = static_cast<uint64_t>(target->st_size);
+    }
+    auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/link);
+    if (!fd) return std::nullopt;
+    if (!link) {
+      // The listing said regular file; still one, the file's own size counts.
+      auto st = sys::Fstat(fd->get());
+      if (!st || !S_ISREG(st->st_mode)) return std::nullopt;
+      size = static_cast<uint64_t>(st->st_size);
+      if (size > max_file_size_) return std::nullopt;
+    }
+    return worker.Read(fd->get(), static_cast<size_t>(size));
+  }
+
+  const size_t relative_offset_;
+  const GlobMatcher& glob_;
+  const uint64_t max_file_size_;
+  SearchRun& run_;
+  Collector& collector_;
+  std::atomic<uint64_t> next_order_{0};
+};
+
+}  // namespace
+
+Result<std::vector<SearchResult>> search(
+    const std::string& search_root, std::string_view query,
+    std::string_view glob_pattern, const SearchOptions& options,
+    std::optional<std::vector<std::string>> candidates,
+    const WalkOptions& walk_options, const SearchWalker& walker) {
+  auto compiled = SearchQuery::Compile(query, options.case_sensitive);
+  if (!compiled) return Fail(std::move(compiled.error()));
+  SearchRun run(search_root, *compiled, options.max_results,
+                options.context_lines);
+  Collector collector;
+  if (candidates) {
+    const std::vector<std::string>& files = *candidates;
+    auto root = sys::OpenDirAt(AT_FDCWD, search_root.c_str(), /*follow=*/true);
+    if (root) run.root_fd = root->get();
+    const size_t groups = (files.size() + kFilesPerTask - 1) / kFilesPerTask;
+    ParallelFor(groups, [&](size_t group) {
+      Collector::Local& local = collector.local();
+      const size_t end = std::min(files.size(), (group + 1) * kFilesPerTask);
+      for (size_t i = group * kFilesPerTask; i < end; ++i) {
+        local.Add(i, search_file(files[i], run, local.worker));
+      }
+    });
+  } else {
+    auto glob = GlobMatcher::Compile(glob_pattern);
+    if (!glob) return Fail(std::move(glob.error()));
+    WalkSearch walk(search_root, *glob, options.max_file_size, run, collector);
+    walker(
+        search_root, [&](const WalkEntry& entry) { walk.Visit(entry); },
+        walk_options);
+  }
+  return collector.Take(options.max_results);
+}
+
+}  // namespace tolvane

@@ -1,0 +1,39 @@
+// The content-search engine behind grep: compiles the query, settles the
+// candidate files (the caller's list, or a walk of its own), searches them in
+// parallel on the process-wide pool under one exact result cap and returns the
+// records in candidate order, then line order. Knows nothing of the index.
+// Each call owns all its state; calls share only the pool. Thread-safe.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fs/error/fs_error.h"
+#include "fs/error/records.h"
+#include "fs/ignore/walk.h"
+
+namespace tolvane {
+
+// How the walk road walks the tree: ParallelWalk except in tests.
+using SearchWalker = std::function<void(const std::string&, const WalkVisitor&,
+                                        const WalkOptions&)>;
+
+// Searches `candidates` in their order, or, without them, the files that a walk
+// of `search_root` finds: not directories, not larger than
+// options.max_file_size, matching `glob_pattern` on the root-relative path, not
+// binary; special files are never candidates. The walk takes `walk_options`
+// (the environment that locates the global excludes file). A query that
+// doesn't compile is
+// FsError::Regex before anything else is done; on the walk road a glob that
+// doesn't compile is FsError::Glob. Nothing else fails.
+[[nodiscard]] Result<std::vector<SearchResult>> search(
+    const std::string& search_root, std::string_view query,
+    std::string_view glob_pattern, const SearchOptions& options,
+    std::optional<std::vector<std::string>> candidates,
+    const WalkOptions& walk_options = {},
+    const SearchWalker& walker = ParallelWalk);
+
+}  // namespace tolvane

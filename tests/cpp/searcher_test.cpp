@@ -1,0 +1,115 @@
+// The search engine against a plain per-line matcher written here, on generated
+// files: every road of the engine must give the records that testing each line
+// of each valid UTF-8 file with RE2 gives.
+#include <re2/re2.h>
+
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "fs/searcher/search.h"
+#include "fs/utf8/utf8.h"
+#include "gtest/gtest.h"
+#include "test_util.h"
+
+namespace tolvane {
+namespace {
+
+using testing::Escaped;
+using testing::ModelLines;
+using testing::ScratchDir;
+using testing::WriteFile;
+using Lines = std::vector<std::string>;
+using Record = std::tuple<std::string, uint32_t, std::string, Lines, Lines>;
+
+// Line ends of every kind, word and non-word bytes, letters whose case folding
+// leaves ASCII (KELVIN SIGN, LONG S), other multi-byte text and runs of them.
+// clang-format off
+const char* const kPieces[] = {
+    "a", "b", "ab", "k", "S", "_", "7", " ", "\t", "\v", "\n", "\n", "\n", "\r",
+    "\r\n", "é", "Ω", "\xe2\x84\xaa", "\xc5\xbf", "a b", "a\nb", "Sb",
+    "PM_RESUME", "ERR_SYS ", "ΔPM_SUSPEND", "quick brown foxes jumps",
+    "a{0001}b"};
+
+// Anchors, word boundaries, classes that match "\n", case folding, multi-byte
+// text, literals, alternations, counted repetitions (a "{" that RE2 reads as a
+// literal, bounds above what the prefilter keeps), and queries that match the
+// empty line.
+const char* const kQueries[] = {
+    "a", "ab", "^a", "b$", "^$", "^ab$", "\\bk", "S\\b", "\\Bb", "a\\sb",
+    "[^a]b", "\\s$", "k", "s", "é", "\\p{Greek}", "PM_RESUME", "\\w+_SUSPEND",
+    "[A-Z]+_RES", "\\Aa", "b\\z", "\\r", "a\\r", "a*", ".", "a.b", "(?i)K",
+    "7|é|Ω", "\\x{212A}", "[[:upper:]]", "[^\\x00-\\x7f]", "_\\d",
+    "ERR_SYS|PM_RESUME|CFG", "\\w{5}\\s+\\w{5}\\s+\\w{5}", "(?-i:s)b", "^\\s*$",
+    "\\v", "a{0001}b", "[ab]{2,40}k", "[^7]{40}"};
+// clang-format on
+
+std::vector<SearchResult> Model(const std::string& root, const Lines& paths,
+                                const Lines& contents, const std::string& query,
+                                const SearchOptions& options) {
+  RE2::Options re_options;
+  re_options.set_case_sensitive(options.case_sensitive);
+  RE2 re(query, re_options);
+  std::vector<SearchResult> out;
+  for (size_t f = 0; f < paths.size(); ++f) {
+    if (!IsUtf8(contents[f])) continue;
+    Lines lines = ModelLines(contents[f]);
+    const size_t c = options.context_lines;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (!RE2::PartialMatch(lines[i], re)) continue;
+      SearchResult& r = out.emplace_back();
+      r.file = paths[f].starts_with(root + "/")
+                   ? paths[f].substr(root.size() + 1)
+                   : paths[f];
+      r.content = lines[i];
+      r.line_number = static_cast<uint32_t>(i + 1);
+      r.context_before.assign(lines.begin() + (i < c ? 0 : i - c),
+                              lines.begin() + i);
+      r.context_after.assign(lines.begin() + i + 1,
+                             lines.begin() + std::min(lines.size(), i + 1 + c));
+    }
+  }
+  return out;
+}
+
+std::vector<Record> Records(const std::vector<SearchResult>& results) {
+  std::vector<Record> out;
+  for (const SearchResult& r : results) {
+    out.emplace_back(r.file, r.line_number, Escaped(r.content),
+                     r.context_before, r.context_after);
+  }
+  return out;
+}
+
+TEST(SearchTest, EqualsPlainPerLineMatcher) {
+  ScratchDir scratch;
+  const std::string root = scratch / "tree";
+  std::mt19937 random(9);
+  Lines paths, contents;
+  for (int f = 0; f < 150; ++f) {
+    std::string content;
+    size_t pieces = random() % 40;
+    for (size_t p = 0; p < pieces; ++p)
+      content += kPieces[random() % std::size(kPieces)];
+    // Invalid bytes before and after the matches of some files.
+    if (f % 7 == 3) content.insert(random() % (content.size() + 1), "\xff");
+    paths.push_back(f == 0 ? scratch / "outside"
+                           : root + "/f" + std::to_string(f));
+    contents.push_back(content);
+    WriteFile(paths.back(), content);
+  }
+  for (size_t q = 0; q < std::size(kQueries); ++q) {
+    for (bool case_sensitive : {true, false}) {
+      SearchOptions options{~uint64_t{0}, 0, q % 3, case_sensitive};
+      auto found = search(root, kQueries[q], "**/*", options, paths);
+      ASSERT_TRUE(found.has_value()) << kQueries[q];
+      EXPECT_EQ(Records(*found),
+                Records(Model(root, paths, contents, kQueries[q], options)))
+          << kQueries[q] << " case_sensitive=" << case_sensitive;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tolvane
