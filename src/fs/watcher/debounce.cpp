@@ -9,6 +9,11 @@ void Debouncer::Send(WatchEvent event) {
   channel_.push_back(std::move(event));
 }
 
+void Debouncer::Send(std::vector<WatchEvent> events) {
+  std::lock_guard lock(channel_mutex_);
+  for (WatchEvent& event : events) channel_.push_back(std::move(event));
+}
+
 void Debouncer::record_change(const std::string& path, ChangeKind kind,
                               const std::string& to) {
   const Time now = clock_();

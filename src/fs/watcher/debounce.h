@@ -32,8 +32,9 @@ class Debouncer {
   explicit Debouncer(Clock clock = std::chrono::steady_clock::now)
       : clock_(std::move(clock)) {}
 
-  // Queues one raw event; unbounded.
+  // Queues raw events; unbounded.
   void Send(WatchEvent event);
+  void Send(std::vector<WatchEvent> events);
 
   // Records every queued event in arrival order, then hands back each change
   // recorded kDebounce or more before this call's clock reading, in no
