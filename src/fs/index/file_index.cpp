@@ -215,22 +215,33 @@ void FileIndex::IndexMembers() {
   file_list_members_valid_ = true;
 }
 
-Status FileIndex::update_path(const std::string& path) {
+Result<std::optional<FileMetadata>> FileIndex::StoreMetadata(
+    const std::string& path) {
   // A path gone by the time its change is applied is ignored.
-  if (!sys::Stat(path)) return {};
+  if (!sys::Stat(path)) return std::nullopt;
   auto record = sys::Stat(path);
   if (!record) return Fail(std::move(record.error()));
   const FileMetadata metadata =
       MetadataFromStat(*record, AT_FDCWD, path.c_str());
-  PathRef ref(path, RelativeOffset(path));
-  files_.Insert(ref, metadata);
-  if (metadata.is_dir) return {};
+  files_.Insert(PathRef(path, RelativeOffset(path)), metadata);
+  return metadata;
+}
+
+void FileIndex::update_metadata(const std::string& path) {
+  (void)StoreMetadata(path);
+}
+
+Status FileIndex::update_path(const std::string& path) {
+  auto stored = StoreMetadata(path);
+  if (!stored) return Fail(std::move(stored.error()));
+  if (!*stored || (*stored)->is_dir) return {};
 
   std::unique_lock lock(file_list_mutex_);
   if (file_list_failed_) return {};
   try {
     IndexMembers();
     if (file_list_members_.contains(path)) return {};
+    PathRef ref(path, RelativeOffset(path));
     file_list_.push_back(ref);
     file_list_members_.insert(std::move(ref));
   } catch (...) {

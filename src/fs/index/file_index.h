@@ -90,6 +90,9 @@ class FileIndex {
   // Succeeds without a change when the path is gone; Io when its metadata
   // can't be read a second time.
   Status update_path(const std::string& path);
+  // Refreshes or adds the `files` entry of `path` alone (a content change);
+  // nothing when the path is gone or its metadata can't be read.
+  void update_metadata(const std::string& path);
   // Removes the entry of `path`; a non-directory also leaves `file_list` (the
   // others keep their order). A directory's descendants stay.
   void remove_path(std::string_view path);
@@ -119,6 +122,9 @@ class FileIndex {
   void ListFiles(const GlobMatcher* matcher, Listing* listing) const;
   void ListAllEntries(const GlobMatcher* matcher, Listing* listing) const;
   void IndexMembers();
+  // Stores the metadata of `path` (links followed) in `files`: nullopt when
+  // the path is gone, Io when its metadata can't be read a second time.
+  Result<std::optional<FileMetadata>> StoreMetadata(const std::string& path);
 
   const std::string root_;
   const GitEnvironment git_environment_;
