@@ -2,6 +2,7 @@
 
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/vfs.h>
 
 #include <cerrno>
 
@@ -21,6 +22,13 @@ Result<int> InotifyAddWatch(int fd, const std::string& path, uint32_t mask) {
 }
 
 void InotifyRemoveWatch(int fd, int wd) { ::inotify_rm_watch(fd, wd); }
+
+bool DirLinksCountSubdirs(const std::string& path) {
+  constexpr long kExt = 0xEF53, kXfs = 0x58465342, kTmpfs = 0x01021994;
+  struct statfs info;
+  if (HasNul(path) || ::statfs(path.c_str(), &info) != 0) return false;
+  return info.f_type == kExt || info.f_type == kXfs || info.f_type == kTmpfs;
+}
 
 Result<UniqueFd> EventFd() {
   int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

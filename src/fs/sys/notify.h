@@ -23,6 +23,11 @@ namespace tolvane::sys {
 // inotify_rm_watch(2); the result is ignored (the watch may be gone already).
 void InotifyRemoveWatch(int fd, int wd);
 
+// Whether the file system of `path` is one known to give a directory one link
+// per subdirectory beside its name and ".", so that a directory with two has
+// none (ext2/3/4, XFS, tmpfs; btrfs and overlayfs don't). False on failure.
+bool DirLinksCountSubdirs(const std::string& path);
+
 // eventfd(2), non-blocking and close-on-exec, and the write that makes it
 // readable (a full counter is readable already, so a failure is ignored).
 [[nodiscard]] Result<UniqueFd> EventFd();

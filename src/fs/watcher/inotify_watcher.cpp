@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "fs/pool/pool.h"
 #include "fs/sys/dir.h"
 #include "fs/sys/notify.h"
 
@@ -65,6 +66,8 @@ Status InotifyWatcher::WatchRoot(const std::string& root) {
   auto wd = sys::InotifyAddWatch(inotify_.get(), *canonical, kMask);
   if (!wd) return Fail(std::move(wd.error()));
   root_ = std::move(*canonical);
+  if (auto st = sys::Stat(root_)) root_dev_ = st->st_dev;
+  leaf_links_ = sys::DirLinksCountSubdirs(root_);
   WatchTree(root_, nullptr);
   return {};
 }
@@ -201,49 +204,72 @@ void InotifyWatcher::MovedTo(std::string path, uint32_t cookie, bool is_dir,
   if (is_dir) WatchTree(path, out);
 }
 
+InotifyWatcher::Listed InotifyWatcher::WatchAndList(std::string dir,
+                                                    bool all) const {
+  Listed listed{std::move(dir), -1, {}};
+  auto wd = sys::InotifyAddWatch(inotify_.get(), listed.dir, kMask);
+  if (!wd) return listed;  // the subtree stays unwatched
+  listed.wd = *wd;
+  if (!all && leaf_links_) {
+    // Where a directory's links count its subdirectories, two (its name and
+    // ".") once it is watched mean none to find, and none missed.
+    auto st = sys::Stat(listed.dir);
+    if (st && st->st_nlink == 2 && st->st_dev == root_dev_) return listed;
+  }
+  auto fd = sys::OpenDirAt(AT_FDCWD, listed.dir.c_str(), /*follow=*/false);
+  if (!fd) return listed;
+  thread_local std::string buffer;
+  size_t used = 0;
+  // A listing that fails part way still gives the records read before.
+  (void)sys::ReadDirRecords(fd->get(), &buffer, &used);
+  sys::ForEachDirRecord(
+      std::string_view(buffer.data(), used), [&](const sys::DirRecord& record) {
+        bool is_dir = record.type == DT_DIR;
+        if (record.type == DT_UNKNOWN) {
+          auto st = sys::StatAt(fd->get(), record.name.data(), false);
+          is_dir = st && S_ISDIR(st->st_mode);
+        }
+        if (all || is_dir)
+          listed.entries.emplace_back(Join(listed.dir, record.name), is_dir);
+      });
+  return listed;
+}
+
 void InotifyWatcher::WatchTree(const std::string& top,
                                std::vector<WatchEvent>* report) {
-  std::vector<std::string> stack{top};
-  while (!stack.empty() && !stopping_.load(std::memory_order_relaxed)) {
-    const std::string dir = std::move(stack.back());
-    stack.pop_back();
-    if (!AddWatch(dir)) continue;  // the subtree stays unwatched
-    auto fd = sys::OpenDirAt(AT_FDCWD, dir.c_str(), /*follow=*/false);
-    if (!fd) continue;
-    size_t used = 0;
-    // A listing that fails part way still gives the records read before.
-    (void)sys::ReadDirRecords(fd->get(), &listing_, &used);
-    sys::ForEachDirRecord(
-        std::string_view(listing_.data(), used),
-        [&](const sys::DirRecord& record) {
-          bool is_dir = record.type == DT_DIR;
-          if (record.type == DT_UNKNOWN) {
-            auto st = sys::StatAt(fd->get(), record.name.data(), false);
-            is_dir = st && S_ISDIR(st->st_mode);
-          }
-          std::string path = Join(dir, record.name);
-          if (report) {
-            report->push_back(
-                {is_dir ? EventKind::kCreateFolder : EventKind::kCreateFile,
-                 {path}});
-          }
-          if (is_dir) stack.push_back(std::move(path));
-        });
+  // Level by level: the directories of one level are watched and listed on
+  // the pool, then filed here, where a loop is caught before it goes deeper.
+  std::vector<std::string> level{top};
+  while (!level.empty() && !stopping_.load(std::memory_order_relaxed)) {
+    std::vector<Listed> listed(level.size());
+    ParallelFor(level.size(), [&](size_t i) {
+      listed[i] = WatchAndList(std::move(level[i]), report != nullptr);
+    });
+    level.clear();
+    for (Listed& dir : listed) {
+      if (dir.wd < 0 || !File(dir.dir, dir.wd)) continue;
+      for (auto& [path, is_dir] : dir.entries) {
+        if (report) {
+          report->push_back(
+              {is_dir ? EventKind::kCreateFolder : EventKind::kCreateFile,
+               {path}});
+        }
+        if (is_dir) level.push_back(std::move(path));
+      }
+    }
   }
 }
 
-bool InotifyWatcher::AddWatch(const std::string& dir) {
-  auto wd = sys::InotifyAddWatch(inotify_.get(), dir, kMask);
-  if (!wd) return false;
-  auto [known, added] = dirs_by_wd_.try_emplace(*wd, dir);
+bool InotifyWatcher::File(const std::string& dir, int wd) {
+  auto [known, added] = dirs_by_wd_.try_emplace(wd, dir);
   if (!added && known->second != dir) {
     if (Below(dir, known->second)) return false;
     // The directory moved while the events that said so were lost.
     auto old = wds_by_dir_.find(known->second);
-    if (old != wds_by_dir_.end() && old->second == *wd) wds_by_dir_.erase(old);
+    if (old != wds_by_dir_.end() && old->second == wd) wds_by_dir_.erase(old);
     known->second = dir;
   }
-  wds_by_dir_[dir] = *wd;
+  wds_by_dir_[dir] = wd;
   return true;
 }
 

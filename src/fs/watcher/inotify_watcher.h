@@ -74,12 +74,21 @@ class InotifyWatcher {
                  std::vector<WatchEvent>* out);
   void MovedTo(std::string path, uint32_t cookie, bool is_dir,
                std::vector<WatchEvent>* out);
+  // What one directory gave: its watch (-1 when it can't be watched: its
+  // subtree stays unwatched) and its entries (path, is_dir), directories only
+  // unless `all`.
+  struct Listed {
+    std::string dir;
+    int wd;
+    std::vector<std::pair<std::string, bool>> entries;
+  };
+  Listed WatchAndList(std::string dir, bool all) const;
   // Adds the watches of `dir` and of every directory below it; with `report`,
   // every entry found is reported there as created.
   void WatchTree(const std::string& dir, std::vector<WatchEvent>* report);
-  // The watch of `dir`: false when it can't be added or `dir` is reached
+  // Files the watch `wd` of `dir` in the maps: false when `dir` is reached
   // again through a loop (a bind mount of an ancestor).
-  bool AddWatch(const std::string& dir);
+  bool File(const std::string& dir, int wd);
   void Forget(int wd);
   // Takes the watches of `dir` and below out of the maps.
   std::vector<std::pair<std::string, int>> Detach(const std::string& dir);
@@ -93,10 +102,11 @@ class InotifyWatcher {
   const Handler handler_;
   std::atomic<bool> stopping_{false};
   std::string root_;  // canonical
+  dev_t root_dev_ = 0;
+  bool leaf_links_ = false;  // the root's file system counts subdirectories
   std::unordered_map<int, std::string> dirs_by_wd_;
   std::map<std::string, int> wds_by_dir_;  // ordered: a subtree is a range
   std::deque<Move> moves_;  // in arrival order, so deadlines ascend
-  std::string listing_;     // a directory listing's buffer, reused
   std::thread thread_;
 };
 
