@@ -29,6 +29,9 @@ STEPS = [
     (lambda r, o: make_tree(r, {"d/e/f/g": "g", "d/h": "h"}), ["b", "d/e/f/g", "d/h"], None),
     (lambda r, o: os.rename(f"{o}/dir", f"{r}/m"), ["b", "d/e/f/g", "d/h", "m/n/f"], None),
     (lambda r, o: shutil.rmtree(f"{r}/d"), ["b", "m/n/f"], ("m/n/f", 3)),
+    # A directory's removal leaves its descendants listed; its watches follow it.
+    (lambda r, o: os.rename(f"{r}/m", f"{r}/m2"), ["b", "m/n/f", "m2/n/f"], None),
+    (lambda r, o: make_tree(r, {"m2/n/f": "grown"}), ["b", "m/n/f", "m2/n/f"], ("m2/n/f", 5)),
 ]
 
 
@@ -122,7 +125,9 @@ def test_threads_descriptors_and_limits(tmp_path):
     unshare = [shutil.which("unshare") or "unshare", "-U", "-r"]
     if subprocess.run([*unshare, "true"], capture_output=True).returncode != 0:
         pytest.skip("no user namespaces here")
-    run = run_python(LIFECYCLE, str(tmp_path), prefix=unshare)
+    # A pool of one thread starts no workers: every thread counted is the objects'.
+    run = run_python(LIFECYCLE, str(tmp_path), prefix=unshare,
+                     env=dict(os.environ, RAYON_NUM_THREADS="1"))
     assert run.returncode == 0, run.stderr
     # Past the instance limit, or without the root's watch, an object has no watcher; with
     # the root and one directory watched, the rest goes unwatched and the object works on.
