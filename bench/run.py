@@ -13,11 +13,13 @@ import argparse
 import functools
 import itertools
 import os
+import random
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -100,9 +102,10 @@ def file_system_class(*methods: str):
     return FileSystem
 
 
-def open_file_system(root: Path):
-    """A FileSystem without a watcher, its index built so no background walk competes."""
-    fs = file_system_class()(str(root), auto_watch=False)
+def open_file_system(root: Path, watch: bool = False):
+    """A FileSystem (without a watcher unless asked), its index built so no background walk
+    competes."""
+    fs = file_system_class()(str(root), auto_watch=watch)
     if hasattr(fs, "is_ready"):
         deadline = time.monotonic() + TIMEOUT
         while not fs.is_ready():
@@ -140,20 +143,25 @@ def work_dir(name: str) -> Path:
 # ----------------------------------------------------------------------------- cases
 
 
-def case_walk(corpus: Path) -> Case:
-    if not (REPO / "src/fs/ignore/walk.h").exists():
-        raise NotBuilt("no src/fs/ignore/walk.h")
+def bench_driver(target: str) -> str:
+    """Builds the C++ benchmark driver `target` (bench/*.cpp) and returns its path."""
     build = REPO / "build" / "bench"
     cmake = str(VENV_BIN / "cmake") if (VENV_BIN / "cmake").exists() else "cmake"
     env = dict(os.environ, PATH=f"{VENV_BIN}{os.pathsep}{os.environ.get('PATH', '')}")
     configure = [cmake, "-S", str(REPO), "-B", str(build), "-G", "Ninja",
                  "-DTOLVANE_BUILD_BENCH=ON", "-DTOLVANE_BUILD_MODULE=OFF"]
-    for step in (configure, [cmake, "--build", str(build), "--target", "walk_count"]):
+    for step in (configure, [cmake, "--build", str(build), "--target", target]):
         done = subprocess.run(step, env=env, capture_output=True, text=True)
         if done.returncode != 0:
             print("\n".join((done.stdout + done.stderr).splitlines()[-15:]), file=sys.stderr)
-            raise NotBuilt("walk_count failed to build")
-    driver = str(build / "walk_count")
+            raise NotBuilt(f"{target} failed to build")
+    return str(build / target)
+
+
+def case_walk(corpus: Path) -> Case:
+    if not (REPO / "src/fs/ignore/walk.h").exists():
+        raise NotBuilt("no src/fs/ignore/walk.h")
+    driver = bench_driver("walk_count")
     entries = subprocess.run([driver, "."], cwd=corpus, check=True, capture_output=True,
                              text=True, timeout=TIMEOUT).stdout.strip()
     return Case(ours=lambda: run_process([driver, "."], corpus),
@@ -398,6 +406,152 @@ def case_grep_walk(corpus: Path) -> Case:
                 note=f"{found} matches; rg {rg_count(corpus, query, True)}")
 
 
+def appearance(fs, directory: Path, name: str) -> float:
+    """Seconds from write_file_fast of a new file to its appearance in list()."""
+    start = time.perf_counter()
+    fs.write_file_fast(str(directory / name), "x")
+    while name not in fs.list():
+        check(time.perf_counter() - start < 5, f"{name} not listed within 5 s")
+        time.sleep(0.0005)
+    return time.perf_counter() - start
+
+
+def watchfiles_appearance(directory: Path, count: int) -> float | None:
+    """The median, over `count` new files, of the time from their write to watchfiles.watch
+    (default settings) yielding them; None without watchfiles."""
+    try:
+        import watchfiles
+    except ImportError:
+        return None
+    seen: dict[str, float] = {}
+    stop = threading.Event()
+
+    def watch() -> None:
+        for changes in watchfiles.watch(directory, stop_event=stop):
+            now = time.perf_counter()
+            for _, path in changes:
+                seen.setdefault(os.path.basename(path), now)
+
+    thread = threading.Thread(target=watch)
+    thread.start()
+    latencies = []
+    try:
+        while "begun" not in seen:  # written until seen: the watch has begun
+            (directory / "begun").write_text("x")
+            time.sleep(0.05)
+        for i in range(count):
+            name, start = f"peer{i}", time.perf_counter()
+            (directory / name).write_text("x")
+            while name not in seen:
+                check(time.perf_counter() - start < 10, "watchfiles saw nothing within 10 s")
+                time.sleep(0.0005)
+            latencies.append(seen[name] - start)
+    finally:
+        stop.set()
+        thread.join()
+    return statistics.median(latencies)
+
+
+def case_watch_latency(corpus: Path) -> Case:
+    file_system_class("is_watching", "write_file_fast", "list")
+    directory, peer = work_dir("watch"), work_dir("watch-peer")
+    for old in [*directory.iterdir(), *peer.iterdir()]:
+        old.unlink()
+    fs = open_file_system(directory, watch=True)
+    check(fs.is_watching(), "the object has no watcher")
+    names = (f"new{i}" for i in itertools.count())
+    phase = random.Random(1)
+
+    def one() -> float:  # writes land at any point of the maintenance thread's 50 ms cycle
+        time.sleep(phase.uniform(0, 0.05))
+        return appearance(fs, directory, next(names))
+
+    watchfiles_median = watchfiles_appearance(peer, 50)
+    note = "median of 50 new files"
+    if watchfiles_median is not None:
+        note += f"; watchfiles.watch with its defaults: {fmt(watchfiles_median, 's')}"
+    return Case(ours=lambda: statistics.median(one() for _ in range(50)),
+                limit=0.160, target="<= 160 ms", note=note)
+
+
+# The constructor's time with a watcher (its watches are set up before it returns, while the
+# index build it started runs), then, once the index is built, the growth of the resident set
+# beside an object without watcher, and the number of watches.
+WATCH_SETUP_CHILD = """
+import os, sys, time
+from tolvane import FileSystem
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def watches():
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}") != "anon_inode:inotify":
+                continue
+        except OSError:  # the listing's own descriptor
+            continue
+        with open(f"/proc/self/fdinfo/{fd}") as f:
+            count += sum(line.startswith("inotify wd:") for line in f)
+    return count
+before, start = rss(), time.perf_counter()
+fs = FileSystem(sys.argv[1], auto_watch=sys.argv[2] == "1")
+elapsed = time.perf_counter() - start
+while not fs.is_ready():
+    time.sleep(0.001)
+time.sleep(0.2)
+print(elapsed, rss() - before, watches())
+"""
+
+
+def case_watch_setup(corpus: Path) -> Case:
+    file_system_class("is_watching")
+    driver = bench_driver("watch_setup")
+
+    def child(watch: bool) -> list[float]:
+        return [float(x) for x in python_child(WATCH_SETUP_CHILD, str(corpus), str(int(watch))
+                                               ).split()]
+
+    constructor = statistics.median(child(True)[0] for _ in range(5))
+    _, watched_rss, watches = child(True)
+    plain_rss = child(False)[1]
+    return Case(ours=lambda: float(subprocess.run([driver, str(corpus)], check=True,
+                                                  capture_output=True, text=True).stdout),
+                peers=[Peer("index build", lambda: float(python_child(INDEX_BUILD_CHILD,
+                                                                      str(corpus))),
+                            0.3, "<= 0.3")],
+                note=f"{watches:.0f} watches; the constructor with them: {fmt(constructor, 's')}"
+                     f" (its index build competing); resident set +"
+                     f"{(watched_rss - plain_rss) / 2**20:.1f} MiB, once built")
+
+
+# CPU time of the whole process while it watches the tree and nothing changes.
+WATCH_IDLE_CHILD = """
+import resource, sys, time
+from tolvane import FileSystem
+fs = FileSystem(sys.argv[1])
+while not fs.is_ready():
+    time.sleep(0.01)
+time.sleep(1)
+cpu = lambda: sum(resource.getrusage(resource.RUSAGE_SELF)[:2])
+before = cpu()
+time.sleep(10)
+print(cpu() - before, fs.is_watching())
+"""
+
+
+def case_watch_idle(corpus: Path) -> Case:
+    file_system_class("is_watching")
+
+    def idle() -> float:
+        cpu, watching = python_child(WATCH_IDLE_CHILD, str(corpus)).split()
+        check(watching == "True", "the object has no watcher")
+        return float(cpu)
+
+    return Case(ours=idle, limit=0.1, target="< 0.1 s (1% of a core)",
+                note="CPU seconds in 10 s of watching without a change")
+
+
 CASES: dict[str, Callable[[Path], Case]] = {
     "walk": case_walk,
     "index_build": case_index_build,
@@ -409,6 +563,9 @@ CASES: dict[str, Callable[[Path], Case]] = {
     "edit_replace": case_edit_replace,
     **{name: grep_case(query, cs, target) for name, query, cs, target in GREP_QUERIES},
     "grep_walk": case_grep_walk,
+    "watch_latency": case_watch_latency,
+    "watch_setup": case_watch_setup,
+    "watch_idle": case_watch_idle,
 }
 
 

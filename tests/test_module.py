@@ -188,6 +188,8 @@ METHODS = [
     ("refresh", "($self)", "Force refresh the file index"),
     ("is_ready", "($self)", "Check if the index is ready"),
     ("close", "($self)", "Close the filesystem and release resources"),
+    ("is_watching", "($self)", "Check if file watching is active"),
+    ("pending_changes", "($self)", "Get the number of pending file change events"),
     ("__enter__", "($self)", None),
     ("__exit__", "($self, _exc_type=None, _exc_value=None, _traceback=None)", None),
 ]

@@ -12,6 +12,7 @@
 #include "fs/error/fs_error.h"
 #include "fs/pool/pool.h"
 #include "fs/sys/file.h"
+#include "fs/watcher/maintenance.h"
 #include "module/methods.h"
 #include "module/type_util.h"
 
@@ -40,15 +41,31 @@ std::optional<std::string> Env(const char* name) {
   return value ? std::optional<std::string>(value) : std::nullopt;
 }
 
-// Starts a detached thread; a thread that can't be started is a fault.
+// Runs `start`, which starts a thread; a thread that can't be started is a
+// fault.
 template <typename F>
-void StartThread(F&& body) {
+auto Spawning(F&& start) {
   try {
-    std::thread(std::forward<F>(body)).detach();
+    return start();
   } catch (const std::system_error& e) {
     throw std::runtime_error(std::string("failed to spawn thread: ") +
                              std::strerror(e.code().value()));
   }
+}
+
+// Starts a detached thread whose body catches everything.
+template <typename F>
+void StartThread(F&& body) {
+  Spawning([&] {
+    std::thread([body = std::forward<F>(body)]() mutable {
+      try {
+        body();
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+      }
+    }).detach();
+  });
 }
 
 void Dealloc(PyObject* self) {
@@ -86,14 +103,21 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                              Env("GIT_CONFIG_GLOBAL")});
     value->search_root = root;
     value->shutdown = std::make_shared<std::atomic<bool>>(false);
-    StartThread([index = value->index] {
-      // Nothing may escape a thread's top: a failed build leaves the index
-      // not ready, and refresh can build again.
-      try {
-        (void)index->rebuild();
-      } catch (...) {
+    // A failed build leaves the index not ready, and refresh can build again.
+    StartThread([index = value->index] { (void)index->rebuild(); });
+    if (auto_watch) {
+      // Without a watcher (no inotify instance, the root not watchable) the
+      // object works on; its index changes only through refresh.
+      auto watcher = Spawning([&] { return create_watcher(root); });
+      if (watcher) {
+        StartThread([watcher = *watcher, index = value->index,
+                     shutdown = value->shutdown]() mutable {
+          index_maintenance_loop(std::move(watcher), std::move(index),
+                                 std::move(shutdown));
+        });
+        value->watcher = std::move(*watcher);
       }
-    });
+    }
 
     PyObject* self = AllocateInstance(type);
     if (self == nullptr) return nullptr;
@@ -217,6 +241,11 @@ PyMethodDef methods[] = {
      "is_ready($self)\n--\n\nCheck if the index is ready"},
     {"close", Close, METH_NOARGS,
      "close($self)\n--\n\nClose the filesystem and release resources"},
+    {"is_watching", FsIsWatching, METH_NOARGS,
+     "is_watching($self)\n--\n\nCheck if file watching is active"},
+    {"pending_changes", FsPendingChanges, METH_NOARGS,
+     "pending_changes($self)\n--\n\nGet the number of pending file change "
+     "events"},
     {"__enter__", Enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", FASTCALL(Exit), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type=None, _exc_value=None, "

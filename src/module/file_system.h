@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fs/index/file_index.h"
+#include "fs/watcher/file_watcher.h"
 #include "module/errors.h"
 #include "module/frame.h"
 #include "module/python.h"
@@ -24,6 +25,9 @@ struct FileSystemValue {
   std::string search_root;
   std::shared_ptr<FileIndex> index;
   std::shared_ptr<std::atomic<bool>> shutdown;
+  // With auto_watch, when the watcher could be made; the maintenance thread
+  // (detached) holds its own share until it sees `shutdown`.
+  std::shared_ptr<FileWatcher> watcher;
   // The last listing of every file as a Python list, and the index's file-list
   // generation it shows: list() hands out copies while it is current. A memo
   // guarded by the interpreter lock, released with the object.

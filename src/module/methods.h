@@ -16,6 +16,10 @@ PyObject* FsGetMetadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* FsRefresh(PyObject* self, PyObject* unused);
 PyObject* FsIsReady(PyObject* self, PyObject* unused);
 
+// Watching: methods_watch.cpp
+PyObject* FsIsWatching(PyObject* self, PyObject* unused);
+PyObject* FsPendingChanges(PyObject* self, PyObject* unused);
+
 // Reads and writes: methods_io.cpp
 PyObject* FsReadFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames);

@@ -8,6 +8,7 @@
 #include "fs/index/metadata.h"
 #include "fs/pool/pool.h"
 #include "fs/sys/dir.h"
+#include "fs/sys/file.h"
 #include "fs/utf8/utf8.h"
 
 namespace tolvane {
@@ -135,11 +136,15 @@ Status FileIndex::rebuild() {
     std::move(part.begin(), part.end(), std::back_inserter(collected));
   }
 
+  // The replaced list and its members are freed after the lock is let go.
+  decltype(file_list_members_) stale_members;
   {
     std::unique_lock lock(file_list_mutex_);
     if (!file_list_failed_) {
       try {
         file_list_.swap(collected);
+        stale_members.swap(file_list_members_);
+        file_list_members_valid_ = false;
         file_list_generation_.fetch_add(1);
       } catch (...) {
         file_list_failed_ = true;
@@ -234,6 +239,78 @@ Result<std::vector<std::string>> FileIndex::search_candidates(
       [](const PathRef& path) { return std::string(path.view()); },
       &candidates);
   return candidates;
+}
+
+void FileIndex::IndexMembers() {
+  if (file_list_members_valid_) return;
+  file_list_members_.clear();
+  file_list_members_.reserve(file_list_.size());
+  file_list_members_.insert(file_list_.begin(), file_list_.end());
+  file_list_members_valid_ = true;
+}
+
+Result<std::optional<FileMetadata>> FileIndex::StoreMetadata(
+    const std::string& path) {
+  // A path gone by the time its change is applied is ignored.
+  if (!sys::Stat(path)) return std::nullopt;
+  auto record = sys::Stat(path);
+  if (!record) return Fail(std::move(record.error()));
+  const FileMetadata metadata =
+      MetadataFromStat(*record, AT_FDCWD, path.c_str());
+  files_.Insert(PathRef(path, RelativeOffset(path)), metadata);
+  return metadata;
+}
+
+void FileIndex::update_metadata(const std::string& path) {
+  (void)StoreMetadata(path);
+}
+
+Status FileIndex::update_path(const std::string& path) {
+  auto stored = StoreMetadata(path);
+  if (!stored) return Fail(std::move(stored.error()));
+  if (!*stored || (*stored)->is_dir) return {};
+
+  std::unique_lock lock(file_list_mutex_);
+  if (file_list_failed_) return {};
+  try {
+    IndexMembers();
+    if (file_list_members_.contains(path)) return {};
+    PathRef ref(path, RelativeOffset(path));
+    file_list_.push_back(ref);
+    file_list_members_.insert(std::move(ref));
+  } catch (...) {
+    // The list and its members may disagree now: nobody trusts the list again.
+    file_list_failed_ = true;
+    throw;
+  }
+  file_list_generation_.fetch_add(1);
+  return {};
+}
+
+void FileIndex::remove_path(std::string_view path) {
+  auto removed = files_.Remove(path);
+  if (!removed || removed->is_dir) return;
+
+  std::unique_lock lock(file_list_mutex_);
+  if (file_list_failed_) return;
+  try {
+    IndexMembers();
+  } catch (...) {
+    file_list_failed_ = true;
+    throw;
+  }
+  auto member = file_list_members_.find(path);
+  if (member == file_list_members_.end()) return;
+  // A full build never lists a path twice and an update never appends one
+  // that is listed, so the member is the one entry equal to `path`; it shares
+  // its text with it.
+  const char* text = member->view().data();
+  auto entry = std::find_if(
+      file_list_.begin(), file_list_.end(),
+      [text](const PathRef& listed) { return listed.view().data() == text; });
+  if (entry != file_list_.end()) file_list_.erase(entry);
+  file_list_members_.erase(member);
+  file_list_generation_.fetch_add(1);
 }
 
 std::optional<FileMetadata> FileIndex::metadata(std::string_view path) const {

@@ -14,6 +14,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "fs/error/fs_error.h"
@@ -90,6 +91,24 @@ class FileIndex {
     return pattern == "**" || pattern == "**/*";
   }
 
+  // Single-path changes between full builds, applied by the maintenance thread
+  // without ignore rules and without walking. `path` is used as given.
+  //
+  // update_path adds or refreshes the entry of `path` from its metadata with
+  // links followed (a link to a directory counts as a directory); a
+  // non-directory is appended to `file_list` unless it is listed already.
+  // Succeeds without a change when the path is gone; Io when its metadata
+  // can't be read a second time.
+  Status update_path(const std::string& path);
+  // Refreshes or adds the `files` entry of `path` alone (a content change);
+  // nothing when the path is gone or its metadata can't be read.
+  void update_metadata(const std::string& path);
+  // Removes the entry of `path`; a non-directory also leaves `file_list` (the
+  // others keep their order). A directory's descendants stay.
+  void remove_path(std::string_view path);
+  // Whether a full build is running at this moment.
+  bool is_building() const { return building_.load(); }
+
   // A copy of the entry for `path` (component-wise look-up), if any.
   std::optional<FileMetadata> metadata(std::string_view path) const;
 
@@ -115,6 +134,10 @@ class FileIndex {
                         std::string_view relative);
   void ListFiles(const GlobMatcher* matcher, Listing* listing) const;
   void ListAllEntries(const GlobMatcher* matcher, Listing* listing) const;
+  void IndexMembers();
+  // Stores the metadata of `path` (links followed) in `files`: nullopt when
+  // the path is gone, Io when its metadata can't be read a second time.
+  Result<std::optional<FileMetadata>> StoreMetadata(const std::string& path);
 
   const std::string root_;
   const GitEnvironment git_environment_;
@@ -125,6 +148,11 @@ class FileIndex {
   mutable std::shared_mutex file_list_mutex_;
   bool file_list_failed_ = false;   // guarded by file_list_mutex_; set for good
   std::vector<PathRef> file_list_;  // guarded by file_list_mutex_
+  // The entries of `file_list_` (sharing their texts), so that a single-path
+  // change finds a path without scanning the list; made at the first change
+  // after a build. Guarded by file_list_mutex_.
+  std::unordered_set<PathRef, PathHasher, PathEq> file_list_members_;
+  bool file_list_members_valid_ = false;
   std::atomic<uint64_t> file_list_generation_{0};  // written under the lock
   std::atomic<bool> ready_{false};
   std::atomic<bool> building_{false};

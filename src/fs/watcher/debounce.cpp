@@ -1,0 +1,89 @@
+#include "fs/watcher/debounce.h"
+
+#include <utility>
+
+namespace tolvane {
+
+void Debouncer::Send(WatchEvent event) {
+  std::lock_guard lock(channel_mutex_);
+  channel_.push_back(std::move(event));
+}
+
+void Debouncer::Send(std::vector<WatchEvent> events) {
+  std::lock_guard lock(channel_mutex_);
+  for (WatchEvent& event : events) channel_.push_back(std::move(event));
+}
+
+void Debouncer::record_change(const std::string& path, ChangeKind kind,
+                              const std::string& to) {
+  const Time now = clock_();
+  auto it = pending_.find(path);
+  if (it != pending_.end() && it->second.kind == ChangeKind::kCreated) {
+    // A path that appeared and went again within its window never existed
+    // for the index; writes to a new path are part of its creation.
+    if (kind == ChangeKind::kDeleted) {
+      pending_.erase(it);
+      return;
+    }
+    if (kind == ChangeKind::kModified) return;
+  }
+  if (it != pending_.end()) {
+    it->second = Entry{kind, to, now};
+  } else {
+    pending_.emplace(path, Entry{kind, to, now});
+  }
+}
+
+void Debouncer::Record(const WatchEvent& event) {
+  auto each = [&](ChangeKind kind) {
+    for (const std::string& path : event.paths) record_change(path, kind);
+  };
+  switch (event.kind) {
+    case EventKind::kCreateFile:
+    case EventKind::kCreateFolder:
+    case EventKind::kRenameTo:
+      return each(ChangeKind::kCreated);
+    case EventKind::kModifyData:
+      return each(ChangeKind::kModified);
+    case EventKind::kRenameFrom:
+    case EventKind::kRemoveFile:
+    case EventKind::kRemoveFolder:
+      return each(ChangeKind::kDeleted);
+    case EventKind::kRenameBoth:
+      if (event.paths.size() >= 2) {
+        record_change(event.paths[0], ChangeKind::kRenamed, event.paths[1]);
+      }
+      return;
+    case EventKind::kRescan:
+      rescan_.store(true);
+      return;
+    case EventKind::kModifyMetadata:
+      return;
+  }
+}
+
+std::vector<ChangeEvent> Debouncer::poll_events() {
+  std::lock_guard pending_lock(pending_mutex_);
+  std::deque<WatchEvent> drained;
+  {
+    std::lock_guard lock(channel_mutex_);
+    drained.swap(channel_);
+  }
+  for (const WatchEvent& event : drained) Record(event);
+
+  std::vector<ChangeEvent> released;
+  if (pending_.empty()) return released;
+  const Time now = clock_();
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (now - it->second.since >= kDebounce) {
+      released.push_back(
+          ChangeEvent{it->first, it->second.kind, std::move(it->second.to)});
+      it = pending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return released;
+}
+
+}  // namespace tolvane

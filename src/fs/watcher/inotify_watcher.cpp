@@ -1,0 +1,322 @@
+#include "fs/watcher/inotify_watcher.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string_view>
+
+#include "fs/pool/pool.h"
+#include "fs/sys/dir.h"
+#include "fs/sys/notify.h"
+
+namespace tolvane {
+namespace {
+
+// Watches are added through the path of a directory that is never followed
+// through a link. IN_EXCL_UNLINK: no events for files that live on only
+// through an open descriptor. A directory's own deletion needs no event: its
+// IN_IGNORED ends its watch.
+constexpr uint32_t kMask = IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
+                           IN_MOVED_TO | IN_DELETE | IN_MOVE_SELF |
+                           IN_EXCL_UNLINK | IN_DONT_FOLLOW | IN_ONLYDIR;
+
+// The kernel queues both halves of a rename at once; a half that waits longer
+// than this had its partner outside the tree.
+constexpr auto kMoveWait = std::chrono::milliseconds(10);
+constexpr size_t kMaxMoves = 4096;
+
+std::string Join(std::string_view dir, std::string_view name) {
+  std::string path;
+  path.reserve(dir.size() + 1 + name.size());
+  path.append(dir);
+  if (path.empty() || path.back() != '/') path += '/';
+  path.append(name);
+  return path;
+}
+
+// `path` lies strictly below `dir`.
+bool Below(std::string_view path, std::string_view dir) {
+  return path.size() > dir.size() && path.starts_with(dir) &&
+         (dir.ends_with('/') || path[dir.size()] == '/');
+}
+
+}  // namespace
+
+InotifyWatcher::InotifyWatcher(sys::UniqueFd inotify, sys::UniqueFd wake,
+                               Handler handler)
+    : inotify_(std::move(inotify)),
+      wake_(std::move(wake)),
+      handler_(std::move(handler)) {}
+
+Result<std::unique_ptr<InotifyWatcher>> InotifyWatcher::Create(
+    Handler handler) {
+  auto inotify = sys::InotifyInit();
+  if (!inotify) return Fail(std::move(inotify.error()));
+  auto wake = sys::EventFd();
+  if (!wake) return Fail(std::move(wake.error()));
+  return std::unique_ptr<InotifyWatcher>(new InotifyWatcher(
+      std::move(*inotify), std::move(*wake), std::move(handler)));
+}
+
+Status InotifyWatcher::WatchRoot(const std::string& root) {
+  auto canonical = sys::RealPath(root);
+  if (!canonical) return Fail(std::move(canonical.error()));
+  auto wd = sys::InotifyAddWatch(inotify_.get(), *canonical, kMask);
+  if (!wd) return Fail(std::move(wd.error()));
+  root_ = std::move(*canonical);
+  if (auto st = sys::Stat(root_)) root_dev_ = st->st_dev;
+  leaf_links_ = sys::DirLinksCountSubdirs(root_);
+  WatchTree(root_, nullptr);
+  return {};
+}
+
+void InotifyWatcher::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
+
+InotifyWatcher::~InotifyWatcher() {
+  stopping_.store(true, std::memory_order_relaxed);
+  if (thread_.joinable()) {
+    sys::SignalEventFd(wake_.get());
+    thread_.join();
+  }
+}
+
+void InotifyWatcher::Run() {
+  try {
+    Loop();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    // Nothing may leave the thread; the tree is watched no more.
+  }
+}
+
+void InotifyWatcher::Loop() {
+  struct pollfd fds[2] = {{inotify_.get(), POLLIN, 0},
+                          {wake_.get(), POLLIN, 0}};
+  while (!stopping_.load(std::memory_order_relaxed)) {
+    int timeout = -1;
+    if (!moves_.empty()) {
+      auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+          moves_.front().deadline - std::chrono::steady_clock::now());
+      timeout = static_cast<int>(std::max<int64_t>(0, wait.count()));
+    }
+    auto ready = sys::Poll(fds, 2, timeout);
+    if (!ready || (fds[1].revents & POLLIN)) return;
+    // Taken before the drain: a second half queued by then is read by it.
+    const Time now = std::chrono::steady_clock::now();
+    if (!Drain()) return;
+    ExpireMoves(now);
+  }
+}
+
+bool InotifyWatcher::Drain() {
+  alignas(struct inotify_event) char buffer[64 * 1024];
+  std::vector<WatchEvent> events;
+  while (!stopping_.load(std::memory_order_relaxed)) {
+    auto n = sys::Read(inotify_.get(), buffer, sizeof buffer);
+    if (!n) return n.error().os_code() == EAGAIN;
+    for (size_t at = 0; at + sizeof(struct inotify_event) <= *n;) {
+      const auto* event =
+          reinterpret_cast<const struct inotify_event*>(buffer + at);
+      Process(*event, &events);
+      at += sizeof(struct inotify_event) + event->len;
+    }
+    if (!events.empty()) {
+      handler_(std::move(events));
+      events.clear();
+    }
+  }
+  return true;
+}
+
+void InotifyWatcher::Process(const struct inotify_event& event,
+                             std::vector<WatchEvent>* out) {
+  const uint32_t mask = event.mask;
+  if (mask & IN_Q_OVERFLOW) {
+    // Events were lost, directories made meanwhile among them: watch what is
+    // there now, and let the index look at the whole tree again.
+    if (!root_.empty()) WatchTree(root_, nullptr);
+    out->push_back({EventKind::kRescan, {}});
+    return;
+  }
+  auto found = dirs_by_wd_.find(event.wd);
+  if (found == dirs_by_wd_.end()) return;  // removed, or moving
+  if (mask & IN_IGNORED) return Forget(event.wd);
+  if (mask & IN_MOVE_SELF) {
+    // The root left its name: nothing below it is under the root any more.
+    // Any other directory's move is its parent's event.
+    if (found->second == root_) {
+      Unwatch(Detach(root_));
+      root_.clear();
+    }
+    return;
+  }
+  if (event.len == 0) return;
+  std::string path = Join(found->second, event.name);
+  const bool is_dir = mask & IN_ISDIR;
+  if (mask & IN_CREATE) {
+    out->push_back(
+        {is_dir ? EventKind::kCreateFolder : EventKind::kCreateFile, {path}});
+    // Watched first, then listed: an entry made before the watch is found.
+    if (is_dir) WatchTree(path, out);
+  } else if (mask & IN_MODIFY) {
+    out->push_back({EventKind::kModifyData, {std::move(path)}});
+  } else if (mask & IN_ATTRIB) {
+    out->push_back({EventKind::kModifyMetadata, {std::move(path)}});
+  } else if (mask & IN_MOVED_FROM) {
+    MovedFrom(std::move(path), event.cookie, out);
+  } else if (mask & IN_MOVED_TO) {
+    MovedTo(std::move(path), event.cookie, is_dir, out);
+  } else if (mask & IN_DELETE) {
+    out->push_back(
+        {is_dir ? EventKind::kRemoveFolder : EventKind::kRemoveFile, {path}});
+  }
+}
+
+void InotifyWatcher::MovedFrom(std::string path, uint32_t cookie,
+                               std::vector<WatchEvent>* out) {
+  out->push_back({EventKind::kRenameFrom, {path}});
+  std::vector<std::pair<std::string, int>> watches = Detach(path);
+  moves_.push_back(Move{cookie, std::move(path), std::move(watches),
+                        std::chrono::steady_clock::now() + kMoveWait});
+}
+
+void InotifyWatcher::MovedTo(std::string path, uint32_t cookie, bool is_dir,
+                             std::vector<WatchEvent>* out) {
+  out->push_back({EventKind::kRenameTo, {path}});
+  auto move = std::find_if(moves_.begin(), moves_.end(),
+                           [&](const Move& m) { return m.cookie == cookie; });
+  if (move != moves_.end()) {
+    out->push_back({EventKind::kRenameBoth, {move->from, path}});
+    for (auto& [dir, wd] : move->watches) {
+      std::string moved = path + dir.substr(move->from.size());
+      wds_by_dir_[moved] = wd;
+      dirs_by_wd_[wd] = std::move(moved);
+    }
+    moves_.erase(move);
+  }
+  // Its entries are new under this name, whether it came from inside the
+  // tree or from outside.
+  if (is_dir) WatchTree(path, out);
+}
+
+InotifyWatcher::Listed InotifyWatcher::WatchAndList(std::string dir,
+                                                    bool all) const {
+  Listed listed{std::move(dir), -1, {}};
+  auto wd = sys::InotifyAddWatch(inotify_.get(), listed.dir, kMask);
+  if (!wd) return listed;  // the subtree stays unwatched
+  listed.wd = *wd;
+  if (!all && leaf_links_) {
+    // Where a directory's links count its subdirectories, two (its name and
+    // ".") once it is watched mean none to find, and none missed.
+    auto st = sys::Stat(listed.dir);
+    if (st && st->st_nlink == 2 && st->st_dev == root_dev_) return listed;
+  }
+  auto fd = sys::OpenDirAt(AT_FDCWD, listed.dir.c_str(), /*follow=*/false);
+  if (!fd) return listed;
+  thread_local std::string buffer;
+  size_t used = 0;
+  // A listing that fails part way still gives the records read before.
+  (void)sys::ReadDirRecords(fd->get(), &buffer, &used);
+  sys::ForEachDirRecord(
+      std::string_view(buffer.data(), used), [&](const sys::DirRecord& record) {
+        bool is_dir = record.type == DT_DIR;
+        if (record.type == DT_UNKNOWN) {
+          auto st = sys::StatAt(fd->get(), record.name.data(), false);
+          is_dir = st && S_ISDIR(st->st_mode);
+        }
+        if (all || is_dir)
+          listed.entries.emplace_back(Join(listed.dir, record.name), is_dir);
+      });
+  return listed;
+}
+
+void InotifyWatcher::WatchTree(const std::string& top,
+                               std::vector<WatchEvent>* report) {
+  // Level by level: the directories of one level are watched and listed on
+  // the pool, then filed here, where a loop is caught before it goes deeper.
+  std::vector<std::string> level{top};
+  while (!level.empty() && !stopping_.load(std::memory_order_relaxed)) {
+    std::vector<Listed> listed(level.size());
+    ParallelFor(level.size(), [&](size_t i) {
+      listed[i] = WatchAndList(std::move(level[i]), report != nullptr);
+    });
+    level.clear();
+    for (Listed& dir : listed) {
+      if (dir.wd < 0 || !File(dir.dir, dir.wd)) continue;
+      for (auto& [path, is_dir] : dir.entries) {
+        if (report) {
+          report->push_back(
+              {is_dir ? EventKind::kCreateFolder : EventKind::kCreateFile,
+               {path}});
+        }
+        if (is_dir) level.push_back(std::move(path));
+      }
+    }
+  }
+}
+
+bool InotifyWatcher::File(const std::string& dir, int wd) {
+  auto [known, added] = dirs_by_wd_.try_emplace(wd, dir);
+  if (!added && known->second != dir) {
+    if (Below(dir, known->second)) return false;
+    // The directory moved while the events that said so were lost.
+    auto old = wds_by_dir_.find(known->second);
+    if (old != wds_by_dir_.end() && old->second == wd) wds_by_dir_.erase(old);
+    known->second = dir;
+  }
+  wds_by_dir_[dir] = wd;
+  return true;
+}
+
+void InotifyWatcher::Forget(int wd) {
+  auto found = dirs_by_wd_.find(wd);
+  if (found == dirs_by_wd_.end()) return;
+  if (found->second == root_) root_.clear();  // deleted: watched no more
+  auto filed = wds_by_dir_.find(found->second);
+  if (filed != wds_by_dir_.end() && filed->second == wd)
+    wds_by_dir_.erase(filed);
+  dirs_by_wd_.erase(found);
+}
+
+std::vector<std::pair<std::string, int>> InotifyWatcher::Detach(
+    const std::string& dir) {
+  std::vector<std::pair<std::string, int>> taken;
+  // `dir` itself, then the range of paths that begin with `dir` + "/".
+  std::string prefix = dir.ends_with('/') ? dir : dir + '/';
+  std::string limit = prefix;
+  limit.back() = '/' + 1;
+  auto exact = wds_by_dir_.find(dir);
+  if (exact != wds_by_dir_.end() && exact->first != prefix)
+    taken.push_back(*exact);
+  for (auto it = wds_by_dir_.lower_bound(prefix);
+       it != wds_by_dir_.end() && it->first < limit; ++it) {
+    taken.push_back(*it);
+  }
+  for (const auto& [path, wd] : taken) {
+    wds_by_dir_.erase(path);
+    auto owner = dirs_by_wd_.find(wd);
+    if (owner != dirs_by_wd_.end() && owner->second == path)
+      dirs_by_wd_.erase(owner);
+  }
+  return taken;
+}
+
+void InotifyWatcher::Unwatch(std::vector<std::pair<std::string, int>> watches) {
+  for (const auto& [path, wd] : watches)
+    sys::InotifyRemoveWatch(inotify_.get(), wd);
+}
+
+void InotifyWatcher::ExpireMoves(Time now) {
+  while (!moves_.empty() &&
+         (moves_.front().deadline <= now || moves_.size() > kMaxMoves)) {
+    Unwatch(std::move(moves_.front().watches));
+    moves_.pop_front();
+  }
+}
+
+}  // namespace tolvane

@@ -1,0 +1,113 @@
+// InotifyWatcher: the platform watcher of change watching. One inotify
+// instance over the canonical form of a root, one watch per directory below it
+// (ignored directories too), and a thread of its own that blocks in poll(2) on
+// the instance and a wake-up descriptor, turns the kernel's events into
+// WatchEvents with absolute paths and hands each batch to the handler. Owns
+// the descriptors, the thread and the maps of watches; after Start() only its
+// thread touches the maps. Releasing it wakes the thread, joins it and closes
+// both descriptors.
+#pragma once
+
+#include <sys/inotify.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "fs/error/fs_error.h"
+#include "fs/sys/file.h"
+#include "fs/watcher/events.h"
+
+namespace tolvane {
+
+class InotifyWatcher {
+ public:
+  using Handler = std::function<void(std::vector<WatchEvent>)>;
+
+  // The inotify instance and the wake-up descriptor; the system's error when
+  // either can't be made (the per-user limit of instances, say).
+  static Result<std::unique_ptr<InotifyWatcher>> Create(Handler handler);
+
+  // Watches the canonical form of `root` and every directory below it. Fails
+  // only when the root itself can't be resolved or watched; a directory below
+  // it that can't be watched (the limit of watches reached, a name too long)
+  // leaves its subtree unwatched. Called once, before Start().
+  [[nodiscard]] Status WatchRoot(const std::string& root);
+
+  // Starts the thread; std::system_error when it can't be started.
+  void Start();
+
+  ~InotifyWatcher();
+  InotifyWatcher(const InotifyWatcher&) = delete;
+  InotifyWatcher& operator=(const InotifyWatcher&) = delete;
+
+ private:
+  using Time = std::chrono::steady_clock::time_point;
+  // The first half of a move, waiting for the second (same cookie). A moved
+  // directory's watches wait here too, under their old paths: events from them
+  // are dropped until the move is known to stay inside the tree (they are
+  // filed under the new path) or to leave it (they are removed).
+  struct Move {
+    uint32_t cookie;
+    std::string from;
+    std::vector<std::pair<std::string, int>> watches;
+    Time deadline;
+  };
+
+  InotifyWatcher(sys::UniqueFd inotify, sys::UniqueFd wake, Handler handler);
+
+  void Run();
+  void Loop();
+  // Reads and reports every queued event; false when the instance can't be
+  // read any more.
+  bool Drain();
+  void Process(const struct inotify_event& event, std::vector<WatchEvent>* out);
+  void MovedFrom(std::string path, uint32_t cookie,
+                 std::vector<WatchEvent>* out);
+  void MovedTo(std::string path, uint32_t cookie, bool is_dir,
+               std::vector<WatchEvent>* out);
+  // What one directory gave: its watch (-1 when it can't be watched: its
+  // subtree stays unwatched) and its entries (path, is_dir), directories only
+  // unless `all`.
+  struct Listed {
+    std::string dir;
+    int wd;
+    std::vector<std::pair<std::string, bool>> entries;
+  };
+  Listed WatchAndList(std::string dir, bool all) const;
+  // Adds the watches of `dir` and of every directory below it; with `report`,
+  // every entry found is reported there as created.
+  void WatchTree(const std::string& dir, std::vector<WatchEvent>* report);
+  // Files the watch `wd` of `dir` in the maps: false when `dir` is reached
+  // again through a loop (a bind mount of an ancestor).
+  bool File(const std::string& dir, int wd);
+  void Forget(int wd);
+  // Takes the watches of `dir` and below out of the maps.
+  std::vector<std::pair<std::string, int>> Detach(const std::string& dir);
+  void Unwatch(std::vector<std::pair<std::string, int>> watches);
+  // Ends the moves whose second half didn't come by `now` (their directories
+  // left the tree), and the oldest while more than the bound wait.
+  void ExpireMoves(Time now);
+
+  const sys::UniqueFd inotify_;
+  const sys::UniqueFd wake_;
+  const Handler handler_;
+  std::atomic<bool> stopping_{false};
+  std::string root_;  // canonical
+  dev_t root_dev_ = 0;
+  bool leaf_links_ = false;  // the root's file system counts subdirectories
+  std::unordered_map<int, std::string> dirs_by_wd_;
+  std::map<std::string, int> wds_by_dir_;  // ordered: a subtree is a range
+  std::deque<Move> moves_;  // in arrival order, so deadlines ascend
+  std::thread thread_;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,66 @@
+#include "fs/watcher/maintenance.h"
+
+#include <cxxabi.h>
+
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tolvane {
+namespace {
+
+// Runs `step`; whatever it throws is dropped, so that one change or pass that
+// fails (no memory, say) doesn't end the maintenance.
+template <typename Step>
+void Dropping(Step&& step) {
+  try {
+    step();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void ApplyChange(FileIndex& index, const ChangeEvent& change) {
+  switch (change.kind) {
+    case ChangeKind::kCreated:
+      (void)index.update_path(change.path);
+      return;
+    case ChangeKind::kModified:
+      index.update_metadata(change.path);
+      return;
+    case ChangeKind::kDeleted:
+      index.remove_path(change.path);
+      return;
+    case ChangeKind::kRenamed:
+      index.remove_path(change.path);
+      (void)index.update_path(change.to);
+      return;
+  }
+}
+
+void index_maintenance_loop(std::shared_ptr<FileWatcher> watcher,
+                            std::shared_ptr<FileIndex> index,
+                            std::shared_ptr<std::atomic<bool>> shutdown) {
+  while (!shutdown->load(std::memory_order_acquire)) {
+    Dropping([&] {
+      // A running build may have walked past what was lost: the request
+      // waits until it ends.
+      if (!index->is_building() && watcher->take_rescan_request()) {
+        (void)index->rebuild();
+      }
+      std::vector<ChangeEvent> changes = watcher->poll_events();
+      for (const ChangeEvent& change : changes) {
+        Dropping([&] { ApplyChange(*index, change); });
+      }
+    });
+    std::this_thread::sleep_for(kMaintenancePause);
+  }
+  shutdown.reset();
+  index.reset();
+  watcher.reset();
+}
+
+}  // namespace tolvane

@@ -1,0 +1,169 @@
+"""The watcher keeping the index current, through list() and get_metadata(), with bounded waits."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+
+import pytest
+
+import tolvane
+from conftest import make_tree, run_python, wait_until
+
+
+def save(path, text):  # as editors do: a temporary file renamed over the target
+    make_tree(os.path.dirname(path), {".save.tmp": text})
+    os.rename(os.path.join(os.path.dirname(path), ".save.tmp"), path)
+
+
+# Each step acts on the tree (root r, outside o); then list() and one file's size must follow.
+STEPS = [
+    (lambda r, o: make_tree(r, {"a": "hello"}), ["a", "keep"], ("a", 5)),
+    (lambda r, o: save(f"{r}/a", "hello world"), ["a", "keep"], ("a", 11)),
+    (lambda r, o: os.remove(f"{r}/keep"), ["a"], None),
+    (lambda r, o: os.rename(f"{r}/a", f"{r}/b"), ["b"], ("b", 11)),
+    (lambda r, o: os.rename(f"{o}/file", f"{r}/c"), ["b", "c"], None),
+    (lambda r, o: os.rename(f"{r}/c", f"{o}/c"), ["b"], None),
+    (lambda r, o: make_tree(r, {"d/e/f/g": "g", "d/h": "h"}), ["b", "d/e/f/g", "d/h"], None),
+    (lambda r, o: os.rename(f"{o}/dir", f"{r}/m"), ["b", "d/e/f/g", "d/h", "m/n/f"], None),
+    (lambda r, o: shutil.rmtree(f"{r}/d"), ["b", "m/n/f"], ("m/n/f", 3)),
+    # A directory's removal leaves its descendants listed; its watches follow it.
+    (lambda r, o: os.rename(f"{r}/m", f"{r}/m2"), ["b", "m/n/f", "m2/n/f"], None),
+    (lambda r, o: make_tree(r, {"m2/n/f": "grown"}), ["b", "m/n/f", "m2/n/f"], ("m2/n/f", 5)),
+]
+
+
+def test_changes_reach_the_index(tmp_path):
+    root, outside = str(tmp_path.resolve() / "root"), str(tmp_path.resolve() / "out")
+    make_tree(outside, {"dir/n/f": "fff", "file": "x"})
+    make_tree(root, {"keep": "k"})
+    with tolvane.FileSystem(root) as fs:
+        assert fs.is_watching()
+        wait_until(fs.is_ready)
+        for act, listed, size in STEPS:
+            act(root, outside)
+            wait_until(lambda: sorted(fs.list()) == listed)
+            wait_until(lambda: not size or fs.get_metadata(size[0]).size == size[1])
+    assert not fs.is_watching()
+
+
+def test_paths_as_applied(tmp_path, monkeypatch):
+    # A relative root: changes arrive under the canonical absolute path, beside the build's
+    # entries, so a deletion finds nothing to remove. Ignore rules don't apply to changes.
+    make_tree(tmp_path / "tree", {".ignore": "ignored/\n", "ignored/x": "", "old": "o"})
+    monkeypatch.chdir(tmp_path)
+    new = os.path.realpath("tree/ignored") + "/new"
+    with tolvane.FileSystem("tree") as fs:
+        wait_until(fs.is_ready)
+        os.remove("tree/old")
+        make_tree(tmp_path, {"tree/ignored/new": "n"})
+        wait_until(lambda: new in fs.list())
+        assert sorted(fs.list()) == [".ignore", new, "old"]
+
+
+def test_pending_changes_takes_changes_from_the_index(tmp_path):
+    with tolvane.FileSystem(str(tmp_path)) as fs:
+        wait_until(fs.is_ready)
+        for name in map(str, range(20)):  # a change the maintenance thread won is tried again
+            make_tree(tmp_path, {name: ""})
+            wait_until(lambda: fs.pending_changes() or name in fs.list())
+            if name not in fs.list():
+                break
+        make_tree(tmp_path, {"later": ""})
+        wait_until(lambda: "later" in fs.list())
+        assert name not in fs.list()
+    assert tolvane.FileSystem(str(tmp_path), auto_watch=False).pending_changes() == 0
+
+
+# Run in a user namespace of its own, whose inotify limits the script sets.
+LIFECYCLE = """
+    import json, os, sys, time, tolvane
+    count = lambda what: len(os.listdir(f"/proc/self/{what}"))
+    def settle(what, at_most):  # waits (30 s at most) for threads to end
+        deadline = time.monotonic() + 30
+        while count(what) > at_most and time.monotonic() < deadline:
+            time.sleep(0.001)
+        return count(what)
+    def opened(name=None, value=None):
+        for key, default in (("instances", 128), ("watches", 10**6)):
+            with open(f"/proc/sys/user/max_inotify_{key}", "w") as f:
+                f.write(str(value if key == name else default))
+        fs = tolvane.FileSystem(sys.argv[1])
+        while not fs.is_ready():
+            time.sleep(0.001)
+        return fs
+    first = opened()
+    del first
+    tasks, fds = settle("task", 1), count("fd")
+    fs = opened()  # its two threads and its two descriptors, until released
+    report = [settle("task", tasks + 2) - tasks, count("fd") - fds]
+    fs.close()
+    report += [settle("task", tasks + 1) - tasks, fs.is_watching()]
+    del fs
+    report += [settle("task", tasks) - tasks, count("fd") - fds]
+    many = [opened("instances", 20) for _ in range(30)]
+    report.append(sum(fs.is_watching() for fs in many))
+    del many
+    settle("task", tasks)
+    for name, value in (("watches", 0), ("watches", 2)):  # the root's watch, or one more
+        fs = opened(name, value)
+        if fs.is_watching():
+            open(f"{sys.argv[1]}/new", "w").close()
+            deadline = time.monotonic() + 30
+            while "new" not in fs.list() and time.monotonic() < deadline:
+                time.sleep(0.001)
+        report.append([fs.is_watching(), sorted(fs.list())])
+    del fs
+    print(json.dumps(report + [settle("task", tasks) - tasks, count("fd") - fds]))
+"""
+
+
+def test_threads_descriptors_and_limits(tmp_path):
+    make_tree(tmp_path, {"a/1": "", "b/2": "", "c/3": ""})
+    unshare = [shutil.which("unshare") or "unshare", "-U", "-r"]
+    if subprocess.run([*unshare, "true"], capture_output=True).returncode != 0:
+        pytest.skip("no user namespaces here")
+    # A pool of one thread starts no workers: every thread counted is the objects'.
+    run = run_python(LIFECYCLE, str(tmp_path), prefix=unshare,
+                     env=dict(os.environ, RAYON_NUM_THREADS="1"))
+    assert run.returncode == 0, run.stderr
+    # Past the instance limit, or without the root's watch, an object has no watcher; with
+    # the root and one directory watched, the rest goes unwatched and the object works on.
+    assert json.loads(run.stdout) == [2, 2, 1, False, 0, 0, 20, [False, ["a/1", "b/2", "c/3"]],
+                                      [True, ["a/1", "b/2", "c/3", "new"]], 0, 0]
+
+
+BURST = """
+    import sys, time, tolvane
+    fs = tolvane.FileSystem(sys.argv[1])
+    while not fs.is_ready():
+        time.sleep(0.001)
+    print("ready", flush=True)
+    sys.stdin.readline()
+    def listed():  # the rebuild refuses listings while it runs
+        try:
+            return fs.list()
+        except RuntimeError:
+            return []
+    deadline = time.monotonic() + 60
+    while len(listed()) < 20000 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print(len(set(listed())))
+"""
+
+
+def test_a_lost_queue_is_made_good_by_a_rebuild(tmp_path):
+    # The watching process is stopped while 20,000 files are made: more than the kernel queues.
+    child = subprocess.Popen([sys.executable, "-c", BURST.replace("\n    ", "\n"), str(tmp_path)],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        child.send_signal(signal.SIGSTOP)
+        for i in range(20000):
+            os.close(os.open(tmp_path / f"f{i}", os.O_CREAT | os.O_WRONLY))
+        child.send_signal(signal.SIGCONT)
+        assert child.communicate("go\n", timeout=120)[0] == "20000\n"
+    finally:
+        child.kill()
