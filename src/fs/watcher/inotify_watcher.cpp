@@ -119,11 +119,14 @@ bool InotifyWatcher::Drain() {
   while (!stopping_.load(std::memory_order_relaxed)) {
     auto n = sys::Read(inotify_.get(), buffer, sizeof buffer);
     if (!n) return n.error().os_code() == EAGAIN;
+    // The kernel returns whole events only; a record that would run past
+    // what was read ends the batch all the same.
     for (size_t at = 0; at + sizeof(struct inotify_event) <= *n;) {
       const auto* event =
           reinterpret_cast<const struct inotify_event*>(buffer + at);
-      Process(*event, &events);
       at += sizeof(struct inotify_event) + event->len;
+      if (at > *n) break;
+      Process(*event, &events);
     }
     if (!events.empty()) {
       handler_(std::move(events));
