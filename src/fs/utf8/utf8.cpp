@@ -104,6 +104,42 @@ std::string ToUtf8Lossy(std::string_view bytes) {
   return out;
 }
 
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::u32string DecodeUtf8(std::string_view text) {
+  std::u32string chars;
+  chars.reserve(text.size());
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char b = s[i];
+    int width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    char32_t c = width == 1 ? b : b & (0x7F >> width);
+    for (int k = 1; k < width && i + k < text.size(); ++k) {
+      c = (c << 6) | (s[i + k] & 0x3F);
+    }
+    chars += c;
+    i += width;
+  }
+  return chars;
+}
+
 size_t CountChars(std::string_view text) {
   size_t count = 0;
   for (unsigned char c : text) count += (c & 0xC0) != 0x80;

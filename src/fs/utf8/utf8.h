@@ -30,6 +30,12 @@ std::string Utf8ErrorText(const Utf8Error& error);
 // U+FFFD.
 std::string ToUtf8Lossy(std::string_view bytes);
 
+// Appends the UTF-8 encoding of the scalar value `c`.
+void AppendUtf8(std::string& out, char32_t c);
+
+// The scalar values of valid UTF-8 text.
+std::u32string DecodeUtf8(std::string_view text);
+
 // Number of Unicode scalar values in valid UTF-8 text.
 size_t CountChars(std::string_view text);
 
