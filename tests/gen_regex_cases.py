@@ -53,6 +53,27 @@ a{99999999999}  a{4294967295}  a{4294967296}  (a{2}){3}  ((a{10}){10}){10}  a{10
 """
 
 
+# Pieces repeated up to the size limit: the queries just under and just over it check the
+# size rule. (Classes whose Unicode 15.0 and 16.0 data differ, such as \w, would test the
+# table version rather than the rule.)
+SIZED = [r"a", "\u00e9", "\u4e2d", "\U0001f600", r"[a-z]", r".", r"\s", r"(?i)k", r"(a)",
+         r"(?:ab|cd)", r"a?", r"(?:ab)*", r"a{1,2}", "[\u00e9-\u00fc]", r"(?:a|bc)", r"\ba"]
+
+
+def size_boundary(ref, piece):
+    def ok(n):
+        try:
+            ref.Regex("(?:%s){%d}" % (piece, n))
+            return True
+        except ValueError:
+            return False
+    lo, hi = 1, 1 << 22
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        lo, hi = (mid, hi) if ok(mid) else (lo, mid - 1)
+    return ["(?:%s){%d}" % (piece, lo), "(?:%s){%d}" % (piece, lo + 1)]
+
+
 def escape(s):
     return s.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
 
@@ -160,6 +181,8 @@ def main():
     queries += [("(?x)a#c\nb", False), ("a\nb\n(", False), ("(?x)\n  a  # one\n  (b\n", False),
                 ("\u4e2d\u6587(", False), ("(?x)a\n\n\\q", False)]
     queries = [(q, ci) for q, ci in queries] + [(q, True) for q, _ in queries]
+    for piece in SIZED:
+        queries += [(q, False) for q in size_boundary(ref, piece)]
     for _ in range(3000):
         q = rand_regex(r)
         if r.random() < 0.25:

@@ -377,6 +377,7 @@ TResult<Hir> Translator::Node(uint32_t id) {
       Apply(n);
       TResult<Hir> sub = Node(n.children[0]);
       flags_ = saved;
+      if (sub && n.negated) sub->captures += 1;
       return sub;
     }
     case AstKind::kConcat:

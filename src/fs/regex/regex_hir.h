@@ -40,8 +40,9 @@ struct Hir {
   Kind kind = Kind::kEmpty;
   Look look = Look::kStart;
   uint32_t min = 0;
-  uint32_t max = 0;  // kUnbounded for none
-  CharSet set;       // kClass: a literal is a one-character class
+  uint32_t max = 0;       // kUnbounded for none
+  uint32_t captures = 0;  // capturing groups around exactly this node
+  CharSet set;            // kClass: a literal is a one-character class
   std::vector<Hir> subs;
 };
 

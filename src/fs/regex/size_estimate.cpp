@@ -1,11 +1,32 @@
 #include "fs/regex/size_estimate.h"
 
 #include <algorithm>
+#include <array>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "fs/utf8/utf8.h"
 
 namespace tolvane::regex {
 namespace {
 
+// The reference compiles a query to a Thompson NFA of 32-byte states (a
+// sparse state adds 8 bytes a transition, a union 4 bytes an alternative),
+// once forward and once in reverse, and refuses it when either passes the
+// limit. The model below follows its construction piece by piece; classes
+// are costed by its reverse UTF-8 compilation (a trie of byte-range
+// sequences), the larger of the two for any non-ASCII class.
+constexpr uint64_t kState = 32;
+constexpr uint64_t kUnion = kState + 8;  // a union with two alternatives
 constexpr uint64_t kCap = uint64_t{1} << 60;
+// What every program has besides the query's own states (the unanchored
+// prefix, the implicit group, the start states).
+constexpr uint64_t kOverhead = 208;
+// An alternation of at least this many plain literals is searched without an
+// NFA (Aho-Corasick), so no size limit applies to it.
+constexpr size_t kLiteralSetMin = 3000;
 
 uint64_t Mul(uint64_t a, uint64_t b) {
   if (a != 0 && b > kCap / a) return kCap;
@@ -13,34 +34,238 @@ uint64_t Mul(uint64_t a, uint64_t b) {
 }
 uint64_t Add(uint64_t a, uint64_t b) { return std::min(a + b, kCap); }
 
-uint64_t ClassCost(const CharSet& set) { return 32 + 16 * set.ranges().size(); }
+size_t Utf8Len(char32_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
 
-uint64_t Cost(const Hir& h) {
-  switch (h.kind) {
-    case Hir::Kind::kEmpty:
-      return 0;
-    case Hir::Kind::kClass:
-      return ClassCost(h.set);
-    case Hir::Kind::kLook:
-      return 16;
-    case Hir::Kind::kConcat:
-    case Hir::Kind::kAlt: {
-      uint64_t total = 0;
-      for (const Hir& sub : h.subs) total = Add(total, Add(Cost(sub), 8));
-      return total;
-    }
-    case Hir::Kind::kRepeat: {
-      uint64_t sub = Cost(h.subs[0]);
-      uint64_t count =
-          h.max == kUnbounded ? std::max<uint64_t>(h.min, 1) : h.max;
-      return Mul(Add(sub, 8), count);
+// Splits [lo, hi] into sequences of byte ranges, as every UTF-8 automaton
+// compiler does (surrogates left out), and calls `emit` with each.
+template <typename F>
+void Utf8Sequences(char32_t lo, char32_t hi, F&& emit) {
+  std::vector<std::pair<char32_t, char32_t>> stack{{lo, hi}};
+  constexpr char32_t kMaxOfLen[] = {0x7F, 0x7FF, 0xFFFF};
+  while (!stack.empty()) {
+    auto [s, e] = stack.back();
+    stack.pop_back();
+    while (true) {
+      if (s < 0xE000 && e > 0xD7FF && s <= e) {
+        if (e >= 0xE000) stack.push_back({0xE000, e});
+        e = 0xD7FF;
+        if (s > e) break;
+        continue;
+      }
+      if (s > e) break;
+      bool split = false;
+      for (char32_t max : kMaxOfLen) {
+        if (s <= max && max < e) {
+          stack.push_back({max + 1, e});
+          e = max;
+          split = true;
+          break;
+        }
+      }
+      if (split) continue;
+      if (e <= 0x7F) {
+        std::array<std::pair<uint8_t, uint8_t>, 4> seq{};
+        seq[0] = {static_cast<uint8_t>(s), static_cast<uint8_t>(e)};
+        emit(seq, 1);
+        break;
+      }
+      for (int i = 1; i < 4; ++i) {
+        char32_t m = (char32_t{1} << (6 * i)) - 1;
+        if ((s & ~m) != (e & ~m)) {
+          if ((s & m) != 0) {
+            stack.push_back({(s | m) + 1, e});
+            e = s | m;
+            split = true;
+            break;
+          }
+          if ((e & m) != m) {
+            stack.push_back({e & ~m, e});
+            e = (e & ~m) - 1;
+            split = true;
+            break;
+          }
+        }
+      }
+      if (split) continue;
+      size_t n = Utf8Len(s);
+      std::array<std::pair<uint8_t, uint8_t>, 4> seq{};
+      auto bytes = [n](char32_t c, size_t i) -> uint8_t {
+        if (n == 1) return static_cast<uint8_t>(c);
+        if (i == 0) {
+          uint8_t lead = n == 2 ? 0xC0 : n == 3 ? 0xE0 : 0xF0;
+          return static_cast<uint8_t>(lead | (c >> (6 * (n - 1))));
+        }
+        return static_cast<uint8_t>(0x80 | ((c >> (6 * (n - 1 - i))) & 0x3F));
+      };
+      for (size_t i = 0; i < n; ++i) seq[i] = {bytes(s, i), bytes(e, i)};
+      emit(seq, n);
+      break;
     }
   }
-  return 0;
 }
+
+uint64_t ClassCost(const CharSet& set) {
+  const auto& ranges = set.ranges();
+  if (ranges.empty()) return 2 * kState;
+  if (ranges.size() == 1 && ranges[0].lo == ranges[0].hi) {
+    return kState * Utf8Len(ranges[0].lo);  // a literal
+  }
+  if (ranges.back().hi <= 0x7F) {
+    return 2 * kState + 8 * ranges.size();  // one sparse state
+  }
+  // A union over the sequences, each compiled byte by byte, sharing the
+  // states of equal leading byte ranges.
+  std::unordered_map<uint64_t, uint32_t> nodes;
+  uint64_t sequences = 0;
+  for (const auto& r : ranges) {
+    Utf8Sequences(r.lo, r.hi, [&](const auto& seq, size_t n) {
+      ++sequences;
+      uint64_t parent = 0;
+      for (size_t i = 0; i < n; ++i) {
+        uint64_t key =
+            (parent << 16) | (uint64_t{seq[i].first} << 8) | seq[i].second;
+        auto [it, added] =
+            nodes.emplace(key, static_cast<uint32_t>(nodes.size() + 1));
+        parent = it->second;
+        (void)added;
+      }
+    });
+  }
+  return 2 * kState + kState * nodes.size() + 4 * sequences;
+}
+
+bool HasCaptures(const Hir& h) {
+  if (h.captures > 0) return true;
+  for (const Hir& sub : h.subs) {
+    if (HasCaptures(sub)) return true;
+  }
+  return false;
+}
+
+bool IsLiteral(const Hir& h) {
+  if (h.kind == Hir::Kind::kClass) {
+    const auto& r = h.set.ranges();
+    return r.size() == 1 && r[0].lo == r[0].hi;
+  }
+  if (h.kind != Hir::Kind::kConcat || h.subs.empty()) return false;
+  for (const Hir& sub : h.subs) {
+    if (!IsLiteral(sub)) return false;
+  }
+  return true;
+}
+
+void AppendLiteral(const Hir& h, std::string& out) {
+  if (h.kind == Hir::Kind::kClass) {
+    AppendUtf8(out, h.set.ranges()[0].lo);
+    return;
+  }
+  for (const Hir& sub : h.subs) AppendLiteral(sub, out);
+}
+
+// An alternation of literals is compiled as a trie of the reversed literals:
+// 68 bytes an inner node, 8 a leaf, 100 for the root and the end.
+uint64_t LiteralTrieCost(const Hir& alt) {
+  std::map<std::pair<uint32_t, uint8_t>, uint32_t> edges;
+  std::vector<bool> has_children{false};
+  std::vector<bool> is_match{false};
+  for (const Hir& sub : alt.subs) {
+    std::string bytes;
+    AppendLiteral(sub, bytes);
+    uint32_t node = 0;
+    for (auto it = bytes.rbegin(); it != bytes.rend(); ++it) {
+      auto [edge, added] =
+          edges.emplace(std::pair{node, static_cast<uint8_t>(*it)},
+                        static_cast<uint32_t>(has_children.size()));
+      if (added) {
+        has_children.push_back(false);
+        is_match.push_back(false);
+      }
+      has_children[node] = true;
+      node = edge->second;
+    }
+    is_match[node] = true;
+  }
+  uint64_t total = 100;
+  for (size_t i = 1; i < has_children.size(); ++i) {
+    total += has_children[i] ? 68 + (is_match[i] ? 8 : 0) : 8;
+  }
+  return total;
+}
+
+class Estimator {
+ public:
+  uint64_t Cost(const Hir& h) {
+    uint64_t own = Mul(h.captures, 2 * kState);
+    return Add(own, Bare(h));
+  }
+
+ private:
+  uint64_t Bare(const Hir& h) {
+    switch (h.kind) {
+      case Hir::Kind::kEmpty:
+        return 0;
+      case Hir::Kind::kClass:
+        return ClassCost(h.set);
+      case Hir::Kind::kLook:
+        return kState;
+      case Hir::Kind::kConcat: {
+        uint64_t total = 0;
+        for (const Hir& sub : h.subs) total = Add(total, Cost(sub));
+        return total;
+      }
+      case Hir::Kind::kAlt: {
+        // Alternatives that are all single classes become one class.
+        bool classes = true;
+        bool literals = true;
+        for (const Hir& sub : h.subs) {
+          classes =
+              classes && sub.kind == Hir::Kind::kClass && sub.captures == 0;
+          literals = literals && IsLiteral(sub);
+        }
+        if (classes) {
+          CharSet merged;
+          for (const Hir& sub : h.subs) merged.Union(sub.set);
+          return ClassCost(merged);
+        }
+        if (literals) return LiteralTrieCost(h);
+        uint64_t total = 2 * kState + 4 * h.subs.size();
+        for (const Hir& sub : h.subs) total = Add(total, Cost(sub));
+        return total;
+      }
+      case Hir::Kind::kRepeat:
+        return Repeat(h);
+    }
+    return 0;
+  }
+
+  uint64_t Repeat(const Hir& h) {
+    const Hir& sub = h.subs[0];
+    if (sub.kind == Hir::Kind::kLook) return h.min == 0 ? 0 : kState;
+    uint64_t one = Cost(sub);
+    uint32_t lo = h.min, hi = h.max;
+    if (hi == kUnbounded) {
+      return Add(Mul(one, std::max<uint32_t>(lo, 1)), kUnion);
+    }
+    if (hi == 0) return 0;
+    if (lo == 0 && hi == 1) return Add(one, kUnion + kState);
+    uint64_t prefix = lo == 0 ? kState : Mul(one, lo);
+    if (lo == hi) return prefix;
+    return Add(Add(prefix, kState), Mul(Add(one, kUnion), hi - lo));
+  }
+};
 
 }  // namespace
 
-uint64_t EstimateCompiledSize(const Hir& hir) { return Cost(hir); }
+uint64_t EstimateCompiledSize(const Hir& hir) {
+  if (hir.kind == Hir::Kind::kAlt && hir.subs.size() >= kLiteralSetMin &&
+      !HasCaptures(hir)) {
+    bool literals = true;
+    for (const Hir& sub : hir.subs) literals = literals && IsLiteral(sub);
+    if (literals) return 0;
+  }
+  return Add(Estimator().Cost(hir), kOverhead);
+}
 
 }  // namespace tolvane::regex
