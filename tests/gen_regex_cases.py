@@ -181,6 +181,9 @@ def main():
     queries += [("(?x)a#c\nb", False), ("a\nb\n(", False), ("(?x)\n  a  # one\n  (b\n", False),
                 ("\u4e2d\u6587(", False), ("(?x)a\n\n\\q", False)]
     queries = [(q, ci) for q, ci in queries] + [(q, True) for q, _ in queries]
+    queries += [("(" * 300 + "a" + ")" * 300, False), ("[" * 300 + "a" + "]" * 300, False),
+                ("(?:a|" * 260 + ")" * 260, False), ("[a" * 300, False), ("x" * 3000 + "\\", False),
+                ("a{1000}" * 20, False), ("[[:" * 2000, False), ("\\p{" + "a" * 100, False)]
     for piece in SIZED:
         queries += [(q, False) for q in size_boundary(ref, piece)]
     for _ in range(3000):

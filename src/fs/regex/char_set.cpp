@@ -17,67 +17,84 @@ const unicode::FoldPair* FindFold(char32_t c) {
 
 }  // namespace
 
+std::vector<Range>& CharSet::Own() {
+  if (ranges_.use_count() > 1) {
+    ranges_ = std::make_shared<std::vector<Range>>(*ranges_);
+  }
+  return *ranges_;
+}
+
 void CharSet::Add(char32_t lo, char32_t hi) {
-  if (!ranges_.empty() && !dirty_ && ranges_.back().hi < lo &&
-      ranges_.back().hi + 1 != lo) {
-    ranges_.push_back({lo, hi});
+  std::vector<Range>& r = Own();
+  if (!dirty_ && (r.empty() || (r.back().hi < lo && r.back().hi + 1 != lo))) {
+    r.push_back({lo, hi});
     return;
   }
-  ranges_.push_back({lo, hi});
+  r.push_back({lo, hi});
   dirty_ = true;
 }
 
+// A dirty set is private (changed through Own()) or a copy of one taken
+// while translating, on one thread.
 void CharSet::Canonicalize() const {
   if (!dirty_) return;
   dirty_ = false;
-  std::sort(ranges_.begin(), ranges_.end(),
+  std::vector<Range>& r = *ranges_;
+  std::sort(r.begin(), r.end(),
             [](const Range& a, const Range& b) { return a.lo < b.lo; });
   size_t out = 0;
-  for (const Range& r : ranges_) {
-    if (out > 0 && r.lo <= ranges_[out - 1].hi + 1) {
-      ranges_[out - 1].hi = std::max(ranges_[out - 1].hi, r.hi);
+  for (const Range& x : r) {
+    if (out > 0 && x.lo <= r[out - 1].hi + 1) {
+      r[out - 1].hi = std::max(r[out - 1].hi, x.hi);
     } else {
-      ranges_[out++] = r;
+      r[out++] = x;
     }
   }
-  ranges_.resize(out);
+  r.resize(out);
 }
 
 void CharSet::Union(const CharSet& other) {
-  for (const Range& r : other.ranges()) ranges_.push_back(r);
+  if (other.empty()) return;
+  if (ranges_->empty()) {
+    ranges_ = other.ranges_;
+    dirty_ = false;
+    return;
+  }
+  std::vector<Range>& r = Own();
+  for (const Range& x : other.ranges()) r.push_back(x);
   dirty_ = true;
 }
 
 void CharSet::Negate() {
-  Canonicalize();
+  const std::vector<Range>& r = ranges();
   std::vector<Range> out;
   char32_t next = 0;
-  for (const Range& r : ranges_) {
-    if (r.lo > next) out.push_back({next, r.lo - 1});
-    next = r.hi + 1;
+  for (const Range& x : r) {
+    if (x.lo > next) out.push_back({next, x.lo - 1});
+    next = x.hi + 1;
   }
-  if (ranges_.empty() || ranges_.back().hi < kMaxCodePoint) {
+  if (r.empty() || r.back().hi < kMaxCodePoint) {
     out.push_back({next, kMaxCodePoint});
   }
-  ranges_ = std::move(out);
+  ranges_ = std::make_shared<std::vector<Range>>(std::move(out));
 }
 
 void CharSet::Intersect(const CharSet& other) {
-  Canonicalize();
+  const std::vector<Range>& a = ranges();
   const auto& b = other.ranges();
   std::vector<Range> out;
   size_t i = 0, j = 0;
-  while (i < ranges_.size() && j < b.size()) {
-    char32_t lo = std::max(ranges_[i].lo, b[j].lo);
-    char32_t hi = std::min(ranges_[i].hi, b[j].hi);
+  while (i < a.size() && j < b.size()) {
+    char32_t lo = std::max(a[i].lo, b[j].lo);
+    char32_t hi = std::min(a[i].hi, b[j].hi);
     if (lo <= hi) out.push_back({lo, hi});
-    if (ranges_[i].hi < b[j].hi) {
+    if (a[i].hi < b[j].hi) {
       ++i;
     } else {
       ++j;
     }
   }
-  ranges_ = std::move(out);
+  ranges_ = std::make_shared<std::vector<Range>>(std::move(out));
 }
 
 void CharSet::Difference(const CharSet& other) {
@@ -94,10 +111,9 @@ void CharSet::SymmetricDifference(const CharSet& other) {
 }
 
 void CharSet::CaseFold() {
-  Canonicalize();
   auto table = unicode::FoldTable();
   std::vector<Range> added;
-  for (const Range& r : ranges_) {
+  for (const Range& r : ranges()) {
     auto it = std::lower_bound(
         table.begin(), table.end(), r.lo,
         [](const unicode::FoldPair& p, char32_t v) { return p.c < v; });
@@ -108,7 +124,8 @@ void CharSet::CaseFold() {
     }
   }
   if (added.empty()) return;
-  ranges_.insert(ranges_.end(), added.begin(), added.end());
+  std::vector<Range>& r = Own();
+  r.insert(r.end(), added.begin(), added.end());
   dirty_ = true;
 }
 

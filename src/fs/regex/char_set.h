@@ -1,8 +1,11 @@
 // CharSet: a set of Unicode scalar values as sorted, disjoint ranges, with the
 // set algebra and simple case folding that character classes of the query
-// syntax need. A plain value; not thread-safe while being changed.
+// syntax need. A value whose copies share their ranges until one changes, so a
+// query of many `\w` holds one table. Const use from many threads is safe once
+// ranges() has been called after the last change.
 #pragma once
 
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -14,12 +17,13 @@ inline constexpr char32_t kMaxCodePoint = 0x10FFFF;
 
 class CharSet {
  public:
-  CharSet() = default;
+  CharSet() : ranges_(std::make_shared<std::vector<unicode::Range>>()) {}
   explicit CharSet(std::span<const unicode::Range> ranges)
-      : ranges_(ranges.begin(), ranges.end()) {}
+      : ranges_(std::make_shared<std::vector<unicode::Range>>(ranges.begin(),
+                                                              ranges.end())) {}
   static CharSet Of(char32_t lo, char32_t hi) {
     CharSet set;
-    set.ranges_.push_back({lo, hi});
+    set.ranges_->push_back({lo, hi});
     return set;
   }
 
@@ -34,12 +38,14 @@ class CharSet {
   void CaseFold();
 
   bool Contains(char32_t c) const;
-  bool empty() const { return ranges_.empty(); }
+  bool empty() const { return ranges().empty(); }
   // Sorted, disjoint and non-adjacent.
   const std::vector<unicode::Range>& ranges() const {
     Canonicalize();
-    return ranges_;
+    return *ranges_;
   }
+  // Equal for copies that share their ranges.
+  const void* identity() const { return ranges_.get(); }
   // Number of scalar values.
   size_t Count() const;
   bool operator==(const CharSet& other) const {
@@ -48,8 +54,10 @@ class CharSet {
 
  private:
   void Canonicalize() const;
+  // The ranges, unshared, for a change.
+  std::vector<unicode::Range>& Own();
 
-  mutable std::vector<unicode::Range> ranges_;
+  std::shared_ptr<std::vector<unicode::Range>> ranges_;
   mutable bool dirty_ = false;
 };
 

@@ -51,6 +51,21 @@ void AppendChar(std::string& out, char32_t c) {
   out += buf;
 }
 
+// 1: one ASCII character that has no other case; 2: an ASCII letter with
+// all its case variants; 0: anything else.
+int AsciiFoldKind(const Hir& h) {
+  if (h.kind != Hir::Kind::kClass) return 0;
+  const auto& r = h.set.ranges();
+  if (r.empty() || r[0].lo >= 0x80 || r[0].lo == '\n') return 0;
+  char32_t first = r[0].lo;
+  bool letter = (first | 0x20) >= 'a' && (first | 0x20) <= 'z';
+  if (r.size() == 1 && r[0].hi == first) return letter ? 0 : 1;
+  if (!letter) return 0;
+  CharSet orbit = CharSet::Of(first, first);
+  orbit.CaseFold();
+  return orbit == h.set ? 2 : 0;
+}
+
 // Turns the meaning of a query into RE2 syntax (see TranslatedQuery).
 class Emitter {
  public:
@@ -76,10 +91,40 @@ class Emitter {
           out += "(?:)";
           return;
         }
-        bool wrap = ctx == Context::kAtom && h.subs.size() > 1;
-        if (wrap) out += "(?:";
+        // Flag groups leave empty pieces behind; they add nothing.
+        std::vector<const Hir*> parts;
         for (const Hir& sub : h.subs) {
-          Emit(sub, budget, h.subs.size() > 1 ? Context::kConcat : ctx);
+          if (sub.kind != Hir::Kind::kEmpty) parts.push_back(&sub);
+        }
+        if (parts.empty()) {
+          out += "(?:)";
+          return;
+        }
+        bool wrap = ctx == Context::kAtom && parts.size() > 1;
+        if (wrap) out += "(?:";
+        for (size_t i = 0; i < parts.size();) {
+          // A run of ASCII letters folded to their case variants and other
+          // ASCII characters goes to RE2 as one case-insensitive literal, so
+          // that RE2 accelerates it. RE2 folds ASCII letters as the query
+          // language does (K with the Kelvin sign, S with the long s).
+          size_t end = i;
+          bool folded = false;
+          while (end < parts.size()) {
+            int kind = AsciiFoldKind(*parts[end]);
+            if (kind == 0) break;
+            folded = folded || kind == 2;
+            ++end;
+          }
+          if (folded && end - i > 1) {
+            out += "(?i:";
+            for (; i < end; ++i) {
+              AppendChar(out, parts[i]->set.ranges().front().lo);
+            }
+            out += ')';
+            continue;
+          }
+          Emit(*parts[i], budget, parts.size() > 1 ? Context::kConcat : ctx);
+          ++i;
         }
         if (wrap) out += ')';
         return;
@@ -136,6 +181,15 @@ class Emitter {
     }
     if (r.size() == 1 && r[0].lo == r[0].hi) {
       AppendChar(out, r[0].lo);
+      return;
+    }
+    Hir piece;
+    piece.kind = Hir::Kind::kClass;
+    piece.set = original;
+    if (AsciiFoldKind(piece) == 2) {
+      out += "(?i:";
+      out += static_cast<char>(r[0].lo);
+      out += ')';
       return;
     }
     if (r.size() == 2 && r[0].lo == 0 && r[0].hi == '\n' - 1 &&

@@ -98,6 +98,7 @@ Hir ClassHir(CharSet set) {
   Hir h;
   h.kind = Hir::Kind::kClass;
   h.set = std::move(set);
+  h.set.ranges();  // in order before anything shares it
   return h;
 }
 

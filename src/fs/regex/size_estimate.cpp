@@ -156,23 +156,61 @@ bool IsLiteral(const Hir& h) {
   return true;
 }
 
-void AppendLiteral(const Hir& h, std::string& out) {
-  if (h.kind == Hir::Kind::kClass) {
-    AppendUtf8(out, h.set.ranges()[0].lo);
-    return;
+bool SameHir(const Hir& a, const Hir& b) {
+  if (a.kind != b.kind || a.look != b.look || a.min != b.min ||
+      a.max != b.max || a.captures != b.captures ||
+      a.subs.size() != b.subs.size() ||
+      (a.kind == Hir::Kind::kClass && !(a.set == b.set))) {
+    return false;
   }
-  for (const Hir& sub : h.subs) AppendLiteral(sub, out);
+  for (size_t i = 0; i < a.subs.size(); ++i) {
+    if (!SameHir(a.subs[i], b.subs[i])) return false;
+  }
+  return true;
+}
+
+// One element of a concatenation as the reference sees it: adjacent single
+// characters form one literal.
+struct Item {
+  const Hir* node = nullptr;  // null for a literal
+  std::string literal;
+  bool operator==(const Item& o) const {
+    return node == nullptr ? o.node == nullptr && literal == o.literal
+                           : o.node != nullptr && SameHir(*node, *o.node);
+  }
+};
+
+bool IsChar(const Hir& h) {
+  if (h.kind != Hir::Kind::kClass || h.captures > 0) return false;
+  const auto& r = h.set.ranges();
+  return r.size() == 1 && r[0].lo == r[0].hi;
+}
+
+std::vector<Item> Items(const Hir& h) {
+  std::vector<Item> items;
+  auto add = [&](const Hir& x) {
+    if (IsChar(x)) {
+      if (items.empty() || items.back().node != nullptr) items.push_back({});
+      AppendUtf8(items.back().literal, x.set.ranges()[0].lo);
+    } else if (x.kind != Hir::Kind::kEmpty || x.captures > 0) {
+      items.push_back({&x, {}});
+    }
+  };
+  if (h.kind == Hir::Kind::kConcat && h.captures == 0) {
+    for (const Hir& sub : h.subs) add(sub);
+  } else {
+    add(h);
+  }
+  return items;
 }
 
 // An alternation of literals is compiled as a trie of the reversed literals:
 // 68 bytes an inner node, 8 a leaf, 100 for the root and the end.
-uint64_t LiteralTrieCost(const Hir& alt) {
+uint64_t LiteralTrieCost(const std::vector<std::string>& literals) {
   std::map<std::pair<uint32_t, uint8_t>, uint32_t> edges;
   std::vector<bool> has_children{false};
   std::vector<bool> is_match{false};
-  for (const Hir& sub : alt.subs) {
-    std::string bytes;
-    AppendLiteral(sub, bytes);
+  for (const std::string& bytes : literals) {
     uint32_t node = 0;
     for (auto it = bytes.rbegin(); it != bytes.rend(); ++it) {
       auto [edge, added] =
@@ -206,8 +244,11 @@ class Estimator {
     switch (h.kind) {
       case Hir::Kind::kEmpty:
         return 0;
-      case Hir::Kind::kClass:
-        return ClassCost(h.set);
+      case Hir::Kind::kClass: {
+        auto [it, added] = class_costs_.emplace(h.set.identity(), 0);
+        if (added) it->second = ClassCost(h.set);
+        return it->second;
+      }
       case Hir::Kind::kLook:
         return kState;
       case Hir::Kind::kConcat: {
@@ -218,26 +259,62 @@ class Estimator {
       case Hir::Kind::kAlt: {
         // Alternatives that are all single classes become one class.
         bool classes = true;
-        bool literals = true;
         for (const Hir& sub : h.subs) {
           classes =
               classes && sub.kind == Hir::Kind::kClass && sub.captures == 0;
-          literals = literals && IsLiteral(sub);
         }
         if (classes) {
           CharSet merged;
           for (const Hir& sub : h.subs) merged.Union(sub.set);
           return ClassCost(merged);
         }
-        if (literals) return LiteralTrieCost(h);
-        uint64_t total = 2 * kState + 4 * h.subs.size();
-        for (const Hir& sub : h.subs) total = Add(total, Cost(sub));
-        return total;
+        std::vector<std::vector<Item>> branches;
+        for (const Hir& sub : h.subs) branches.push_back(Items(sub));
+        return Alternation(branches);
       }
       case Hir::Kind::kRepeat:
         return Repeat(h);
     }
     return 0;
+  }
+
+  uint64_t ItemCost(const Item& item) {
+    return item.node == nullptr ? kState * item.literal.size()
+                                : Cost(*item.node);
+  }
+
+  // The reference lifts a prefix common to every alternative (when each is a
+  // concatenation of two or more elements), and compiles an alternation of
+  // literals as a trie.
+  uint64_t Alternation(std::vector<std::vector<Item>>& branches) {
+    size_t common = branches[0].size() >= 2 ? branches[0].size() : 0;
+    for (const auto& b : branches) {
+      if (b.size() < 2) common = 0;
+      size_t n = 0;
+      while (n < common && n < b.size() && b[n] == branches[0][n]) ++n;
+      common = n;
+    }
+    uint64_t total = 0;
+    if (common > 0) {
+      for (size_t i = 0; i < common; ++i) {
+        total = Add(total, ItemCost(branches[0][i]));
+      }
+      for (auto& b : branches) b.erase(b.begin(), b.begin() + common);
+    }
+    bool literals = true;
+    for (const auto& b : branches) {
+      literals = literals && b.size() == 1 && b[0].node == nullptr;
+    }
+    if (literals && branches.size() > 1) {
+      std::vector<std::string> strings;
+      for (const auto& b : branches) strings.push_back(b[0].literal);
+      return Add(total, LiteralTrieCost(strings));
+    }
+    total = Add(total, 2 * kState + 4 * branches.size());
+    for (const auto& b : branches) {
+      for (const Item& item : b) total = Add(total, ItemCost(item));
+    }
+    return total;
   }
 
   uint64_t Repeat(const Hir& h) {
@@ -254,6 +331,8 @@ class Estimator {
     if (lo == hi) return prefix;
     return Add(Add(prefix, kState), Mul(Add(one, kUnion), hi - lo));
   }
+
+  std::unordered_map<const void*, uint64_t> class_costs_;
 };
 
 }  // namespace
