@@ -192,6 +192,9 @@ class Parser {
   PResult<uint32_t> ParseGroup(bool* is_flags);
   PResult<std::pair<uint8_t, uint8_t>> ParseFlags();
   PResult<uint32_t> ParseCaptureName();
+  PResult<uint32_t> TakeOperand(Concat& concat);
+  Concat PushRepetition(Concat concat, uint32_t sub, uint32_t min, uint32_t max,
+                        bool greedy);
   PResult<Concat> ParseUncountedRepetition(Concat concat, uint32_t min,
                                            uint32_t max);
   PResult<Concat> ParseCountedRepetition(Concat concat);
@@ -489,24 +492,21 @@ PResult<uint32_t> Parser::ParseCaptureName() {
   return 0;
 }
 
-PResult<Concat> Parser::ParseUncountedRepetition(Concat concat, uint32_t min,
-                                                 uint32_t max) {
-  Position op_start = pos_;
-  (void)op_start;
-  if (concat.asts.empty()) {
-    return Error(span(), "repetition operator missing expression");
+// Takes the operand of a repetition off the concatenation.
+PResult<uint32_t> Parser::TakeOperand(Concat& concat) {
+  if (!concat.asts.empty()) {
+    uint32_t sub = concat.asts.back();
+    AstKind k = node(sub).kind;
+    if (k != AstKind::kEmpty && k != AstKind::kFlags) {
+      concat.asts.pop_back();
+      return sub;
+    }
   }
-  uint32_t sub = concat.asts.back();
-  AstKind k = node(sub).kind;
-  if (k == AstKind::kEmpty || k == AstKind::kFlags) {
-    return Error(span(), "repetition operator missing expression");
-  }
-  concat.asts.pop_back();
-  bool greedy = true;
-  if (bump() && ch() == '?') {
-    greedy = false;
-    bump();
-  }
+  return Error(span(), "repetition operator missing expression");
+}
+
+Concat Parser::PushRepetition(Concat concat, uint32_t sub, uint32_t min,
+                              uint32_t max, bool greedy) {
   uint32_t rep = Add(AstKind::kRepetition, {node(sub).span.start, pos_});
   node(rep).min = min;
   node(rep).max = max;
@@ -516,17 +516,22 @@ PResult<Concat> Parser::ParseUncountedRepetition(Concat concat, uint32_t min,
   return concat;
 }
 
+PResult<Concat> Parser::ParseUncountedRepetition(Concat concat, uint32_t min,
+                                                 uint32_t max) {
+  PResult<uint32_t> sub = TakeOperand(concat);
+  if (!sub) return Fail(sub.error());
+  bool greedy = true;
+  if (bump() && ch() == '?') {
+    greedy = false;
+    bump();
+  }
+  return PushRepetition(std::move(concat), *sub, min, max, greedy);
+}
+
 PResult<Concat> Parser::ParseCountedRepetition(Concat concat) {
   Position start = pos_;
-  if (concat.asts.empty()) {
-    return Error(span(), "repetition operator missing expression");
-  }
-  uint32_t sub = concat.asts.back();
-  AstKind k = node(sub).kind;
-  if (k == AstKind::kEmpty || k == AstKind::kFlags) {
-    return Error(span(), "repetition operator missing expression");
-  }
-  concat.asts.pop_back();
+  PResult<uint32_t> sub = TakeOperand(concat);
+  if (!sub) return Fail(sub.error());
   constexpr char kUnclosed[] = "unclosed counted repetition";
   if (!bump_and_bump_space()) return Error({start, pos_}, kUnclosed);
   PResult<uint32_t> lo = ParseDecimal();
@@ -549,19 +554,12 @@ PResult<Concat> Parser::ParseCountedRepetition(Concat concat) {
     greedy = false;
     bump();
   }
-  Span op_span{start, pos_};
   if (max != kUnbounded && min > max) {
-    return Error(op_span,
+    return Error({start, pos_},
                  "invalid repetition count range, the start must be <= the "
                  "end");
   }
-  uint32_t rep = Add(AstKind::kRepetition, {node(sub).span.start, pos_});
-  node(rep).min = min;
-  node(rep).max = max;
-  node(rep).flag = greedy;
-  node(rep).children = {sub};
-  concat.asts.push_back(rep);
-  return concat;
+  return PushRepetition(std::move(concat), *sub, min, max, greedy);
 }
 
 // A decimal inside a counted repetition; whitespace around it is allowed.
