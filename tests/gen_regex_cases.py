@@ -57,7 +57,8 @@ a{99999999999}  a{4294967295}  a{4294967296}  (a{2}){3}  ((a{10}){10}){10}  a{10
 # size rule. (Classes whose Unicode 15.0 and 16.0 data differ, such as \w, would test the
 # table version rather than the rule.)
 SIZED = [r"a", "\u00e9", "\u4e2d", "\U0001f600", r"[a-z]", r".", r"\s", r"(?i)k", r"(a)",
-         r"(?:ab|cd)", r"a?", r"(?:ab)*", r"a{1,2}", "[\u00e9-\u00fc]", r"(?:a|bc)", r"\ba"]
+         r"(?:ab|cd)", r"a?", r"(?:ab)*", r"a{1,2}", "[\u00e9-\u00fc]", r"(?:a|bc)", r"\ba",
+         r"[\x{80}-\x{10FFFF}]", r"[^a]", r"(?i)[a-z\x{100}-\x{17F}]"]
 
 
 def size_boundary(ref, piece):

@@ -61,11 +61,15 @@ uint32_t LineMatcher::Compile(const Hir& h, uint32_t next) {
 
 bool LineMatcher::Matches(std::string_view line) const {
   std::u32string chars = DecodeUtf8(line);
-  size_t n = prog_.size();
+  // Scratch kept per thread: a visit mark per instruction, compared with a
+  // generation that only grows, so no clearing between positions or lines.
+  thread_local std::vector<uint64_t> mark;
+  thread_local uint64_t generation = 0;
+  if (mark.size() < prog_.size()) {
+    mark.assign(prog_.size(), 0);
+    generation = 0;
+  }
   std::vector<uint32_t> current, following, stack;
-  std::vector<size_t> mark(n, SIZE_MAX);
-  current.reserve(n);
-  following.reserve(n);
   // Adds the closure of `pc` at position `i` to `list`.
   auto add = [&](std::vector<uint32_t>& list, uint32_t pc, size_t i) -> bool {
     int32_t before = i == 0 ? -1 : static_cast<int32_t>(chars[i - 1]);
@@ -74,8 +78,8 @@ bool LineMatcher::Matches(std::string_view line) const {
     while (!stack.empty()) {
       uint32_t p = stack.back();
       stack.pop_back();
-      if (mark[p] == i) continue;
-      mark[p] = i;
+      if (mark[p] == generation) continue;
+      mark[p] = generation;
       const Inst& inst = prog_[p];
       switch (inst.op) {
         case Op::kMatch:
@@ -98,11 +102,13 @@ bool LineMatcher::Matches(std::string_view line) const {
     }
     return false;
   };
+  ++generation;  // the marks of position 0
   for (size_t i = 0;; ++i) {
     if (add(current, start_, i)) return true;
     if (i == chars.size()) return false;
     following.clear();
     char32_t c = chars[i];
+    ++generation;  // the marks of position i + 1
     for (uint32_t pc : current) {
       const Inst& inst = prog_[pc];
       if (inst.set->Contains(c) && add(following, inst.x, i + 1)) return true;
