@@ -25,21 +25,6 @@ std::string SizeLimitText() {
          std::to_string(regex::kSizeLimit) + " bytes.";
 }
 
-bool OnlyEmpty(const Hir& h) {
-  switch (h.kind) {
-    case Hir::Kind::kEmpty:
-    case Hir::Kind::kLook:
-      return true;
-    case Hir::Kind::kClass:
-      return false;
-    default:
-      for (const Hir& sub : h.subs) {
-        if (!OnlyEmpty(sub)) return false;
-      }
-      return true;
-  }
-}
-
 void AppendChar(std::string& out, char32_t c) {
   if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
       (c >= 'a' && c <= 'z')) {
@@ -225,7 +210,7 @@ class Emitter {
 
   void EmitRepeat(const Hir& h, uint32_t budget, Context ctx) {
     const Hir& sub = h.subs[0];
-    if (OnlyEmpty(sub)) {
+    if (regex::IsZeroWidth(sub)) {
       // A zero-width piece repeated is itself, or nothing when it may be
       // skipped.
       if (h.min == 0) {

@@ -1,5 +1,6 @@
 #include "fs/regex/regex_hir.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -366,10 +367,18 @@ TResult<Hir> Translator::Node(uint32_t id) {
     case AstKind::kRepetition: {
       TResult<Hir> sub = Node(n.children[0]);
       if (!sub) return sub;
+      uint32_t min = n.min, max = n.max;
+      if (IsZeroWidth(*sub)) {
+        // Repeating what matches only the empty string adds nothing.
+        min = std::min<uint32_t>(min, 1);
+        max = std::min<uint32_t>(max, 1);
+      }
+      if (max == 0) return Hir();
+      if (min == 1 && max == 1) return sub;
       Hir h;
       h.kind = Hir::Kind::kRepeat;
-      h.min = n.min;
-      h.max = n.max;
+      h.min = min;
+      h.max = max;
       h.subs.push_back(*std::move(sub));
       return h;
     }
@@ -406,6 +415,21 @@ bool IsWordUnicode(int32_t c) {
 }
 
 }  // namespace
+
+bool IsZeroWidth(const Hir& h) {
+  switch (h.kind) {
+    case Hir::Kind::kEmpty:
+    case Hir::Kind::kLook:
+      return true;
+    case Hir::Kind::kClass:
+      return false;
+    default:
+      for (const Hir& sub : h.subs) {
+        if (!IsZeroWidth(sub)) return false;
+      }
+      return true;
+  }
+}
 
 std::expected<Hir, SyntaxError> TranslateAst(const Ast& ast,
                                              bool case_insensitive) {

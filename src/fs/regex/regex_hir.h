@@ -52,6 +52,9 @@ struct Hir {
 std::expected<Hir, SyntaxError> TranslateAst(const Ast& ast,
                                              bool case_insensitive);
 
+// Whether `h` can match only the empty string.
+bool IsZeroWidth(const Hir& h);
+
 // Whether `look` holds between `before` and `after` (-1 for the edge of the
 // line).
 bool LookHolds(Look look, int32_t before, int32_t after);
