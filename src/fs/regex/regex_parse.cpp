@@ -534,10 +534,11 @@ PResult<Concat> Parser::ParseCountedRepetition(Concat concat) {
   if (!sub) return Fail(sub.error());
   constexpr char kUnclosed[] = "unclosed counted repetition";
   if (!bump_and_bump_space()) return Error({start, pos_}, kUnclosed);
+  // The end of the pattern outranks a missing first count.
   PResult<uint32_t> lo = ParseDecimal();
+  if (eof()) return Error({start, pos_}, kUnclosed);
   if (!lo) return Fail(lo.error());
   uint32_t min = *lo, max = *lo;
-  if (eof()) return Error({start, pos_}, kUnclosed);
   if (ch() == ',') {
     if (!bump_and_bump_space()) return Error({start, pos_}, kUnclosed);
     if (ch() != '}') {
