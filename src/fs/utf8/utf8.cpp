@@ -60,6 +60,35 @@ size_t CharWidthAt(std::string_view bytes, size_t i) {
   return c.ok() ? static_cast<size_t>(c.len) : 1;
 }
 
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::u32string DecodeUtf8(std::string_view text) {
+  std::u32string chars;
+  chars.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const Utf8Char c = DecodeUtf8At(text, i);
+    chars += c.ok() ? c.code_point : U'\uFFFD';
+    i += static_cast<size_t>(c.len);
+  }
+  return chars;
+}
+
 size_t CountChars(std::string_view text) {
   size_t count = 0;
   for (unsigned char c : text) count += (c & 0xC0) != 0x80;

@@ -96,6 +96,12 @@ std::string ToUtf8Lossy(std::string_view bytes);
 // well-formed character begins.
 size_t CharWidthAt(std::string_view bytes, size_t i);
 
+// Appends the UTF-8 encoding of the scalar value `c`.
+void AppendUtf8(std::string& out, char32_t c);
+
+// The scalar values of valid UTF-8 text.
+std::u32string DecodeUtf8(std::string_view text);
+
 // Number of Unicode scalar values in valid UTF-8 text.
 size_t CountChars(std::string_view text);
 
