@@ -314,6 +314,7 @@ Result<CompiledQuery> CompiledQuery::Compile(std::string_view query,
     return Fail(FsError::Regex(SizeLimitText()));
   }
   CompiledQuery compiled;
+  compiled.pattern_ = std::move(translated->pattern);
   compiled.re2_ = std::move(re2);
   compiled.confirm_ = std::move(translated->confirm);
   compiled.asserts_line_end_ = translated->asserts_line_end;

@@ -58,8 +58,11 @@ class CompiledQuery {
     return exact() || confirm_->Matches(line);
   }
   bool asserts_line_end() const { return asserts_line_end_; }
+  // The RE2 pattern that re2() was compiled from.
+  const std::string& pattern() const { return pattern_; }
 
  private:
+  std::string pattern_;
   std::shared_ptr<const RE2> re2_;
   std::shared_ptr<const regex::LineMatcher> confirm_;
   bool asserts_line_end_ = false;

@@ -1,48 +1,40 @@
-// SearchQuery: one grep query compiled once per search. RE2 (UTF-8,
-// case-insensitive unless asked, a memory budget of kQueryMaxMem) decides
-// whether a line matches; the line alone is the subject, so "^" and "$" match
-// at its ends. A prefilter, when the query has one, finds the lines worth
-// asking RE2 about. Immutable after Compile and usable from any number of
-// threads.
+// SearchQuery: one grep query compiled once per search. The query language's
+// translation onto RE2 decides whether a line matches (case-insensitive unless
+// asked); the line alone is the subject, so "^" and "$" match at its ends. A
+// prefilter, when the translated pattern has one, finds the lines worth asking
+// about. Immutable after Compile and usable from any number of threads.
 #pragma once
 
-#include <re2/re2.h>
-
-#include <cstdint>
 #include <memory>
 #include <string_view>
 
 #include "fs/error/fs_error.h"
+#include "fs/regex/query.h"
 #include "fs/searcher/prefilter.h"
 
 namespace tolvane {
 
-// RE2's budget for the compiled program and its DFA caches: two thirds go to
-// the forward program and its caches, so programs of about 20 MiB compile and
-// a busy DFA rarely falls back to the slower NFA.
-inline constexpr int64_t kQueryMaxMem = int64_t{32} << 20;
-
 class SearchQuery {
  public:
-  // Compiles `query`; a query that RE2 refuses is FsError::Regex with RE2's
-  // account of it.
+  // Compiles `query`; a query that the language refuses is FsError::Regex with
+  // its report.
   [[nodiscard]] static Result<SearchQuery> Compile(std::string_view query,
                                                    bool case_sensitive);
 
-  // Whether the query matches anywhere in `line`.
+  // Whether the query matches anywhere in `line` (without its terminator).
   bool MatchesLine(std::string_view line) const {
-    return RE2::PartialMatch(line, *re_);
+    return compiled_.Matches(line);
   }
 
   // nullptr when every line must be tested.
   const Prefilter* prefilter() const { return prefilter_.get(); }
 
  private:
-  SearchQuery(std::shared_ptr<const RE2> re,
+  SearchQuery(CompiledQuery compiled,
               std::shared_ptr<const Prefilter> prefilter)
-      : re_(std::move(re)), prefilter_(std::move(prefilter)) {}
+      : compiled_(std::move(compiled)), prefilter_(std::move(prefilter)) {}
 
-  std::shared_ptr<const RE2> re_;
+  CompiledQuery compiled_;
   std::shared_ptr<const Prefilter> prefilter_;
 };
 
