@@ -1,7 +1,11 @@
 // The search engine against a plain per-line matcher written here, on generated
 // files: every road of the engine must give the records that testing each line
 // of each valid UTF-8 file with the compiled query gives.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -108,6 +112,44 @@ TEST(SearchTest, EqualsPlainPerLineMatcher) {
           << kQueries[q] << " case_sensitive=" << case_sensitive;
     }
   }
+}
+
+// The walk road's own tests of each file (size limit, binary sniff, file type,
+// glob), its exact cap, and its errors.
+TEST(SearchTest, WalkRoadTestsEachFile) {
+  ScratchDir root;
+  auto sized = [](size_t size, std::string tail) {
+    std::string text = "needle\n";
+    text.resize(size - tail.size(), 'x');
+    return text + tail;
+  };
+  WriteFile(root / "exact.txt", sized(10485760, "\n"));
+  WriteFile(root / "over.txt", sized(10485761, "\n"));
+  WriteFile(root / "nul511.txt", sized(512, std::string(1, '\0')));
+  WriteFile(root / "nul512.txt", sized(513, std::string(1, '\0')));
+  for (const char* name : {".hidden/h.txt", "sub/deep.txt", "a.md"}) {
+    WriteFile(root / name, "needle\n");
+  }
+  ASSERT_EQ(::mkfifo((root / "pipe.txt").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("pipe.txt", (root / "to_pipe.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("sub/deep.txt", (root / "to_file.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("sub", (root / "to_dir.txt").c_str()), 0);
+  SearchOptions options;
+  auto found = search(root.path(), "needle", "*.txt", options, std::nullopt);
+  ASSERT_TRUE(found.has_value());
+  std::set<std::string> files;
+  for (const SearchResult& r : *found) files.insert(r.file);
+  EXPECT_EQ(files,
+            (std::set<std::string>{".hidden/h.txt", "exact.txt", "nul512.txt",
+                                   "sub/deep.txt", "to_file.txt"}));
+  for (uint64_t max : {0, 1, 3}) {
+    options.max_results = max;
+    EXPECT_EQ(search(root.path(), "needle", "**", options, {})->size(), max);
+  }
+  EXPECT_EQ(search(root.path(), "a", "[", options, {}).error().kind(),
+            FsError::Kind::kGlob);
+  EXPECT_EQ(search(root.path(), "(", "[", options, {}).error().kind(),
+            FsError::Kind::kRegex);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// The content-search engine behind grep: compiles the query, settles the
-// candidate files (the caller's list, or a walk of its own), searches them in
-// parallel on the process-wide pool under one exact result cap and returns the
-// records in candidate order, then line order. Knows nothing of the index.
-// Each call owns all its state; calls share only the pool. Thread-safe.
+// The content-search engine behind grep: compiles the query, then searches the
+// caller's candidate list in parallel on the process-wide pool, or walks the
+// tree itself and searches each candidate on the walk's threads as it is
+// found; one exact result cap for all workers; records in candidate order,
+// then line order. Knows nothing of the index. Each call owns all its state;
+// calls share only the pool. Thread-safe.
 #pragma once
 
 #include <functional>
@@ -17,16 +18,18 @@
 
 namespace tolvane {
 
-// How the walk road walks the tree: ParallelWalk except in tests.
+// How the walk road walks the tree: the index's walk (ParallelWalk), or one
+// the caller has set up alike.
 using SearchWalker = std::function<void(const std::string&, const WalkVisitor&,
                                         const WalkOptions&)>;
 
 // Searches `candidates` in their order, or, without them, the files that a walk
-// of `search_root` finds: not directories, not larger than
-// options.max_file_size, matching `glob_pattern` on the root-relative path, not
-// binary; special files are never candidates. The walk takes `walk_options`
-// (the environment that locates the global excludes file). A query that
-// doesn't compile is
+// of `search_root` finds, in the order the walk's threads find them: regular
+// files and links to them, not larger than options.max_file_size (a link's own
+// size), matching `glob_pattern` on the root-relative path, not binary; no
+// FIFO, socket or device is ever opened. The walk takes `walk_options` (the
+// environment that locates the global excludes file). A query that doesn't
+// compile is
 // FsError::Regex before anything else is done; on the walk road a glob that
 // doesn't compile is FsError::Glob. Nothing else fails.
 [[nodiscard]] Result<std::vector<SearchResult>> search(

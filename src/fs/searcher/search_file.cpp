@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <new>
 #include <utility>
@@ -19,6 +20,9 @@ namespace {
 
 // A worker keeps a buffer up to this size for the next file.
 constexpr size_t kKeptBuffer = size_t{64} << 20;
+// Larger files are left out: each thread holds its file whole, and the
+// prefilter scans at most this much at once.
+constexpr size_t kMaxFileRead = UINT_MAX;
 
 // Turns the matching lines of one file, handed over in line order, into
 // records: checks the whole file's UTF-8 at the first one, reserves a result
@@ -162,6 +166,7 @@ std::optional<std::string_view> SearchWorker::Load(int dir_fd,
 std::optional<std::string_view> SearchWorker::Read(int fd, size_t size) {
   // Bounded by the size seen before: a file that grows meanwhile is searched
   // as it was, one that shrinks as it now is.
+  if (size > kMaxFileRead) return std::nullopt;
   char* buffer = ThreadBuffer().Reserve(size);
   if (buffer == nullptr) return std::nullopt;
   auto read = sys::ReadFull(fd, buffer, size);
