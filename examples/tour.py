@@ -1,4 +1,5 @@
-"""A short tour of tolvane: index a tree, list and glob from memory, read, write and edit."""
+"""A short tour of tolvane: index a tree, list and glob from memory, search, read, write and edit,
+and watch the index follow the tree."""
 
 import pathlib
 import tempfile
@@ -33,6 +34,13 @@ def index_tour():
             fs.glob("src/[")
         except ValueError as error:
             print(f"  a bad pattern is refused: {error}")
+        hits = fs.grep(r"\bParallelFor\b", "src/**/*.cpp", case_sensitive=True)
+        print(f"  grep found ParallelFor on {len(hits)} lines, first: {hits[0]!r}" if hits else
+              "  grep found no ParallelFor")
+        try:
+            fs.grep("a{,5}")
+        except ValueError as error:
+            print(f"  a bad query is refused: {str(error).splitlines()[0]} ...")
 
 
 def io_tour():
@@ -55,6 +63,12 @@ def io_tour():
             fs.read_file("notes/missing.txt")
         except ValueError as error:
             print(f"  read_file of a missing file: {error}")
+        # The watcher brings files written since the build into the index.
+        wait_ready(fs)
+        deadline = time.monotonic() + 10
+        while "notes/scratch.txt" not in fs.list() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print(f"  watching: {fs.is_watching()}; the index now lists {sorted(fs.list())}")
 
 
 if __name__ == "__main__":
