@@ -7,7 +7,9 @@
 #include <bitset>
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 
 #include "fs/lines/lines.h"
@@ -33,9 +35,15 @@ constexpr char kEmpty[] = "(?:)";
 // doesn't know ends it without a pattern.
 class Translator {
  public:
-  Translator(std::string_view query, bool case_sensitive) : query_(query) {
+  // With `ascii_lines`, the pattern need only find the matches within lines
+  // made of ASCII bytes alone: each test keeps its ASCII members only, and a
+  // test or literal that needs a non-ASCII character ends the translation.
+  Translator(std::string_view query, bool case_sensitive, bool ascii_lines)
+      : query_(query), ascii_lines_(ascii_lines) {
     flags_.push_back(Flags{!case_sensitive, false});
   }
+
+  bool has_literal() const { return literals_ > 0; }
 
   std::optional<std::string> Run() {
     while (pos_ < query_.size()) {
@@ -253,6 +261,10 @@ class Translator {
     if (flags_.back().fold) return Test(length);
     std::string_view bytes = query_.substr(pos_, length);
     if (bytes.size() == 2 && bytes[0] == '\\') bytes.remove_prefix(1);
+    if (ascii_lines_ && static_cast<unsigned char>(bytes[0]) >= 0x80) {
+      return false;
+    }
+    ++literals_;
     std::string text = bytes.size() > 1 ? "(?:" : "";
     for (unsigned char b : bytes) text += Hex(b);
     if (bytes.size() > 1) text += ")";
@@ -269,10 +281,12 @@ class Translator {
                        std::string(query_.substr(pos_, length)) + ")";
     auto cached = widened_.find(atom);
     if (cached == widened_.end()) {
-      cached = widened_.emplace(atom, Widen(atom)).first;
+      cached = widened_.emplace(atom, Widen(atom, ascii_lines_)).first;
     }
-    if (cached->second.empty()) return false;
-    return Emit(cached->second, length);
+    const auto& [pattern, members] = cached->second;
+    if (pattern.empty()) return false;
+    if (members <= 2) ++literals_;  // a letter under case folding
+    return Emit(pattern, length);
   }
 
   static std::string Hex(unsigned char byte) {
@@ -283,7 +297,8 @@ class Translator {
 
   // The byte pattern of one character test; empty when it matches nothing the
   // prefilter can use.
-  static std::string Widen(const std::string& atom) {
+  static std::pair<std::string, int> Widen(const std::string& atom,
+                                           bool ascii_lines) {
     RE2::Options options;
     options.set_log_errors(false);
     RE2 re(atom, options);
@@ -309,17 +324,24 @@ class Translator {
       if (last > b) set += "-" + Hex(static_cast<unsigned char>(last));
       b = last + 1;
     }
-    if (set.empty())
-      return non_ascii ? "(?:" + std::string(kNonAscii) + ")" : "";
-    if (!non_ascii) return "[" + set + "]";
-    return "(?:[" + set + "]|" + kNonAscii + ")";
+    const int count = static_cast<int>(members.count());
+    if (set.empty()) {
+      if (!non_ascii || ascii_lines) return {};
+      return {"(?:" + std::string(kNonAscii) + ")", count};
+    }
+    if (!non_ascii || ascii_lines) return {"[" + set + "]", count};
+    return {"(?:[" + set + "]|" + kNonAscii + ")", count};
   }
 
   const std::string_view query_;
+  const bool ascii_lines_;
   size_t pos_ = 0;
   std::string out_;
   std::vector<Flags> flags_;
-  std::unordered_map<std::string, std::string> widened_;
+  std::unordered_map<std::string, std::pair<std::string, int>> widened_;
+  // Literal bytes and tests of at most two ASCII members emitted: the factors
+  // that vectorscan's literal engines find fast.
+  int literals_ = 0;
 };
 
 // Collects the lines on which the scan reports a match end.
@@ -349,35 +371,83 @@ int OnMatch(unsigned int, unsigned long long, unsigned long long to,
 
 std::optional<std::string> PrefilterPattern(std::string_view query,
                                             bool case_sensitive) {
-  return Translator(query, case_sensitive).Run();
+  return Translator(query, case_sensitive, /*ascii_lines=*/false).Run();
 }
+
+namespace {
+
+// The database of `pattern`: exactly where vectorscan can (its scan is then
+// faster), else in its prefilter mode, which widens what it can't build (large
+// counted repetitions) further. Without HS_FLAG_ALLOWEMPTY a pattern that
+// matches the empty string is refused: such a query may match every line, so
+// there is nothing to skip. nullptr when vectorscan refuses.
+hs_database_t* CompileDatabase(const std::string& pattern) {
+  for (unsigned flags : {0u, unsigned{HS_FLAG_PREFILTER}}) {
+    hs_database_t* database = nullptr;
+    hs_compile_error_t* error = nullptr;
+    if (hs_compile(pattern.c_str(), flags, HS_MODE_BLOCK, nullptr, &database,
+                   &error) == HS_SUCCESS) {
+      return database;
+    }
+    hs_free_compile_error(error);
+  }
+  return nullptr;
+}
+
+// Adds the start of every line of `text` that holds a byte above 0x7F,
+// looking at eight bytes at a time.
+void AddNonAsciiLines(std::string_view text, std::vector<size_t>* lines) {
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (i + 8 <= text.size()) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if ((word & kHigh) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const size_t start = LineStartOf(text, i);
+    lines->push_back(start);
+    i = LineFrom(text, start).next;
+  }
+}
+
+}  // namespace
 
 std::shared_ptr<const Prefilter> Prefilter::Compile(std::string_view query,
                                                     bool case_sensitive) {
-  auto pattern = PrefilterPattern(query, case_sensitive);
+  Translator full(query, case_sensitive, /*ascii_lines=*/false);
+  auto pattern = full.Run();
   if (!pattern) return nullptr;
-  // Exactly where vectorscan can (its scan is then faster), else in its
-  // prefilter mode, which widens what it can't build (large counted
-  // repetitions) further. Without HS_FLAG_ALLOWEMPTY a pattern that matches
-  // the empty string is refused: such a query may match every line, so there
-  // is nothing to skip.
+  // Widened for non-ASCII text, a pattern without a literal factor keeps
+  // vectorscan on its slow engines. Such a query's lines are found in two
+  // parts instead, which together hold every line it can match: its matches
+  // within ASCII text, and every line that holds a non-ASCII byte (few in
+  // source trees), which RE2 then decides.
   hs_database_t* database = nullptr;
-  for (unsigned flags : {0u, unsigned{HS_FLAG_PREFILTER}}) {
-    hs_compile_error_t* error = nullptr;
-    if (hs_compile(pattern->c_str(), flags, HS_MODE_BLOCK, nullptr, &database,
-                   &error) == HS_SUCCESS) {
-      break;
+  bool non_ascii_lines = false;
+  if (!full.has_literal() && pattern->find(kNonAscii) != std::string::npos) {
+    if (auto ascii =
+            Translator(query, case_sensitive, /*ascii_lines=*/true).Run()) {
+      database = CompileDatabase(*ascii);
+      non_ascii_lines = database != nullptr;
     }
-    hs_free_compile_error(error);
-    database = nullptr;
   }
+  if (database == nullptr) database = CompileDatabase(*pattern);
   if (database == nullptr) return nullptr;
   hs_scratch_t* prototype = nullptr;
   if (hs_alloc_scratch(database, &prototype) != HS_SUCCESS) {
     hs_free_database(database);
     return nullptr;
   }
-  return std::shared_ptr<const Prefilter>(new Prefilter(database, prototype));
+  return std::shared_ptr<const Prefilter>(
+      new Prefilter(database, prototype, non_ascii_lines));
 }
 
 Prefilter::~Prefilter() {
@@ -401,6 +471,11 @@ bool Prefilter::CandidateLines(std::string_view text, Scratch* scratch,
   if (hs_scan(database_, text.data(), static_cast<unsigned int>(text.size()), 0,
               scratch->scratch_, OnMatch, &scan) != HS_SUCCESS) {
     return false;
+  }
+  if (non_ascii_lines_) {
+    const size_t found = lines->size();
+    AddNonAsciiLines(text, lines);
+    if (found > 0 && lines->size() > found) scan.ascending = false;
   }
   if (!scan.ascending) {
     std::sort(lines->begin(), lines->end());

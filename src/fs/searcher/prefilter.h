@@ -59,11 +59,16 @@ class Prefilter {
                       std::vector<size_t>* lines) const;
 
  private:
-  Prefilter(hs_database* database, hs_scratch* prototype)
-      : database_(database), prototype_(prototype) {}
+  Prefilter(hs_database* database, hs_scratch* prototype, bool non_ascii_lines)
+      : database_(database),
+        prototype_(prototype),
+        non_ascii_lines_(non_ascii_lines) {}
 
   hs_database* database_;
   hs_scratch* prototype_;
+  // The database finds the query's matches within ASCII lines only; every
+  // line holding a non-ASCII byte is a candidate too.
+  bool non_ascii_lines_;
 };
 
 }  // namespace tolvane
