@@ -37,7 +37,8 @@ make_venv() {  # $1: version, $2: directory
     rm -rf "$2"
     "$py" -m venv "$2"
   fi
-  "$2/bin/python" -m pip install -q --disable-pip-version-check pytest
+  # paula carries the regex crate 1.12.3, the reference of grep's query language.
+  "$2/bin/python" -m pip install -q --disable-pip-version-check pytest paula==1.0.5
 }
 
 main_version=$(tr -d ' \n' < .python-version)

@@ -7,7 +7,7 @@ scripts/setup.sh
 
 export PATH="$PWD/.venv/bin:$PATH"
 cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_BUILD_MODULE=OFF >/dev/null
+  -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_TEST_PYTHON="$PWD/.venv/bin/python" -DTOLVANE_BUILD_MODULE=OFF >/dev/null
 cmake --build build/cpp
 # The per-test lines go to a log; failures and the summary are printed.
 if ! (cd build/cpp && ctest --output-on-failure -j "$(nproc)" > ctest.log 2>&1); then

@@ -20,7 +20,7 @@ fi
 
 export PATH="$PWD/.venv/bin:$PATH"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZE="$sanitize" \
-  -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_BUILD_MODULE=ON \
+  -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_TEST_PYTHON="$PWD/.venv/bin/python" -DTOLVANE_BUILD_MODULE=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 cmake --build "$build"
 (cd "$build" && ctest --output-on-failure -j "$(nproc)" > ctest.log 2>&1) \

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Writes tests/cpp/regex_cases.txt: queries with the reference's answers.
+"""Writes the query language's test cases: queries with the reference's answers.
 
 The reference is the `regex` crate 1.12 itself, reached through a Python binding of it (any
 module with `Regex(pattern)` raising ValueError with the crate's text, and `.is_match(text)`;
-give its import name as the first argument). Each query is either refused (its exact report)
-or compiled and run on lines. Queries: one hand-picked group per construct, then random ones
+give its import name as the first argument and the output file as the second). The build runs
+it (CMakeLists.txt). Each query is either refused (its exact report) or compiled and run on
+lines. Queries: one hand-picked group per construct, then random ones
 from a grammar and mutations of them. Lines are short strings over an alphabet of the
 characters whose classes the queries test (cased pairs, folding orbits, digits of other
 scripts, marks, joiners, Unicode spaces, astral characters), all assigned in Unicode 15.0 so
@@ -173,8 +174,8 @@ def rand_line(r, query):
 
 
 def main():
-    ref = importlib.import_module(sys.argv[1] if len(sys.argv) > 1 else "paula")
-    out_path = sys.argv[2] if len(sys.argv) > 2 else "tests/cpp/regex_cases.txt"
+    ref = importlib.import_module(sys.argv[1])
+    out_path = sys.argv[2]
     r = random.Random(20240611)
     queries = []
     for line in FIXED.strip("\n").split("\n"):
@@ -213,7 +214,6 @@ def main():
             lines_out.append("L\t%d\t%s" % (1 if rx.is_match(s) else 0, escape(s)))
     with open(out_path, "w", encoding="utf-8") as f:
         f.write("\n".join(lines_out) + "\n")
-    print("queries:", len(seen), "lines:", len(lines_out))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 // The query language against its reference: every query of the generated table
-// (tests/gen_regex_cases.py, answers of the `regex` crate itself) is refused
+// (made at build time by tests/gen_regex_cases.py from the answers of the
+// `regex` crate itself) is refused
 // with the reference's exact report, or selects exactly the reference's lines,
 // both through the RE2 road (relaxed pattern plus confirmation) and through the
 // exact matcher alone. The RE2 pattern run over all the lines joined into one
@@ -43,8 +44,7 @@ std::string Unescape(std::string_view s) {
 }
 
 std::vector<Case> LoadCases() {
-  std::ifstream in(std::filesystem::path(__FILE__).parent_path() /
-                   "regex_cases.txt");
+  std::ifstream in(TOLVANE_REGEX_CASES);
   std::vector<Case> cases;
   std::string line;
   while (std::getline(in, line)) {
