@@ -111,16 +111,14 @@ def main():
         by_gc[gc.get(c, "Cn")].add(c)
 
     aliases = defaultdict(dict)  # property short name -> {normalised alias: canonical value}
-    gc_long = {}
+    long_name = defaultdict(dict)  # property short name -> {short value: long value}
     for f in data_lines("PropertyValueAliases.txt"):
         prop = f[0]
         canon = f[1] if prop == "ccc" else f[2]
-        if prop == "age":
-            canon = f[2]
         for a in f[1:]:
             aliases[prop][normalize(a)] = canon
-        if prop == "gc":
-            gc_long[f[1]] = f[2]
+        long_name[prop][f[1]] = f[2]
+    gc_long = long_name["gc"]
 
     sets = {}  # (table, canonical name) -> set of code points
     for short, points in by_gc.items():
@@ -135,10 +133,7 @@ def main():
         for c in points:
             sc_of[c] = s
         sets[("sc", s)] = points
-    short_to_script = {}
-    for f in data_lines("PropertyValueAliases.txt"):
-        if f[0] == "sc":
-            short_to_script[f[1]] = f[2]
+    short_to_script = long_name["sc"]
     scx = defaultdict(set)
     explicit = set()
     for f in data_lines("ScriptExtensions.txt"):
@@ -164,11 +159,8 @@ def main():
 
     ages = defaultdict(set)
     property_file("DerivedAge.txt", ages)
-    age_canon = {}
-    for f in data_lines("PropertyValueAliases.txt"):
-        if f[0] == "age":
-            age_canon[f[1]] = f[2]
-    age_order = sorted((k for k in ages), key=lambda v: tuple(int(x) for x in v.split(".")))
+    age_canon = long_name["age"]
+    age_order = sorted(ages, key=lambda v: tuple(int(x) for x in v.split(".")))
     for v in age_order:
         sets[("age", age_canon[v])] = ages[v]
 
@@ -202,13 +194,13 @@ def main():
         for a in f:
             prop_names[normalize(a)] = f[1]
 
-    write(version, sets, age_order and [age_canon[v] for v in age_order], fold_next, prop_names, aliases)
+    write(version, sets, [age_canon[v] for v in age_order], fold_next, prop_names, aliases)
 
 
 def write(version, sets, age_names, fold_next, prop_names, aliases):
     data = []
     index = defaultdict(list)  # table -> [(name, offset, count)]
-    for (table, name) in sorted(sets, key=lambda k: (k[0], k[1])):
+    for (table, name) in sorted(sets):
         rs = ranges(sets[(table, name)])
         index[table].append((name, len(data) // 2, len(rs)))
         for lo, hi in rs:

@@ -342,23 +342,13 @@ bool Args::StrSequence(size_t i, std::vector<std::string>* out) const {
   return ok;
 }
 
-PyObject* NewStr(const std::string& text) {
+PyObject* NewStr(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                               "replace");
 }
 
 PyObject* NewStrList(const std::vector<std::string>& items) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = NewStr(items[i]);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
+  return NewList(items, NewStr);
 }
 
 bool BorrowFlag::AcquireShared() {

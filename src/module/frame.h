@@ -82,8 +82,27 @@ void RaiseCannotConvert(PyObject* value, const char* target);
 // The qualified name of the value's type, or "<failed to extract type name>".
 std::string TypeName(PyObject* value);
 
-PyObject* NewStr(const std::string& text);
+// The text as str, ill-formed UTF-8 replaced.
+PyObject* NewStr(std::string_view text);
 PyObject* NewStrList(const std::vector<std::string>& items);
+
+// A list of `make(item)` for each of `items`, in order; `make` returns a new
+// reference, or nullptr with the error set, which fails the whole list.
+template <typename Items, typename Make>
+PyObject* NewList(Items& items, Make&& make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(std::size(items)));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t i = 0;
+  for (auto& item : items) {
+    PyObject* value = make(item);
+    if (value == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, i++, value);
+  }
+  return list;
+}
 
 // A borrow counter: the number of calls inside an object; all ones marks an
 // exclusive borrow.

@@ -27,20 +27,9 @@ PyObject* ListToPython(FileSystemValue& fs, const std::string& pattern,
   // here (a collection only happens at the interpreter's next check), so
   // nothing can call back into the index.
   const std::vector<std::string_view>& texts = listed->texts();
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(texts.size()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t i = 0;
-  for (std::string_view text : texts) {
-    // "replace" gives the same text as the lossy conversion used for matching.
-    PyObject* item = PyUnicode_DecodeUTF8(
-        text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, i++, item);
-  }
-  if (!full) return list;
+  // "replace" gives the same text as the lossy conversion used for matching.
+  PyObject* list = NewList(texts, NewStr);
+  if (list == nullptr || !full) return list;
   Py_XDECREF(fs.full_listing);
   fs.full_listing = list;
   fs.full_listing_generation = listed->generation();

@@ -22,20 +22,6 @@ const ArgSpec kGrepSpec = {
     {"query", "glob_pattern", "case_sensitive", "max_results"},
     1};
 
-PyObject* ResultList(std::vector<SearchResult> records) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < records.size(); ++i) {
-    PyObject* item = NewSearchResult(std::move(records[i]));
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
-}
-
 }  // namespace
 
 PyObject* FsGrep(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -51,26 +37,23 @@ PyObject* FsGrep(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             !a.U64(3, &max_results, 1000)) {
           return nullptr;
         }
+        // grep's file size limit and context are the defaults.
         const SearchOptions options{.max_results = max_results,
-                                    .max_file_size = 10485760,
-                                    .context_lines = 0,
                                     .case_sensitive = case_sensitive};
         // An index that isn't ready, or whose road fails, leaves the walk.
         std::optional<std::vector<std::string>> candidates;
-        if (fs.index->is_ready()) {
-          if (auto chosen = fs.index->search_candidates(glob_pattern)) {
-            candidates = std::move(*chosen);
-          }
+        if (auto chosen = fs.index->search_candidates(glob_pattern)) {
+          candidates = std::move(*chosen);
         }
-        const std::string_view walk_glob =
-            candidates ? std::string_view("**/*") : glob_pattern;
         auto found = WithoutGil([&] {
-          return search(fs.search_root, query, walk_glob, options,
+          return search(fs.search_root, query, glob_pattern, options,
                         std::move(candidates),
                         WalkOptions{fs.index->git_environment()});
         });
         if (!found) return RaiseFsError(found.error());
-        return ResultList(std::move(*found));
+        return NewList(*found, [](SearchResult& record) {
+          return NewSearchResult(std::move(record));
+        });
       });
 }
 

@@ -144,7 +144,6 @@ Status FileIndex::rebuild() {
       try {
         file_list_.swap(collected);
         stale_members.swap(file_list_members_);
-        file_list_members_valid_ = false;
         file_list_generation_.fetch_add(1);
       } catch (...) {
         file_list_failed_ = true;
@@ -155,10 +154,10 @@ Status FileIndex::rebuild() {
   return {};
 }
 
-bool FileIndex::GlobKeeps(const GlobMatcher& matcher, const PathRef& path,
-                          std::string_view relative) {
-  if (path.is_utf8()) return matcher.Matches(relative);
-  return matcher.Matches(ToUtf8Lossy(relative));
+bool FileIndex::GlobKeeps(const GlobMatcher* matcher, const PathRef& path) {
+  if (matcher == nullptr) return true;
+  if (path.is_utf8()) return matcher->Matches(path.relative());
+  return matcher->Matches(ToUtf8Lossy(path.relative()));
 }
 
 void FileIndex::ListFiles(const GlobMatcher* matcher, Listing* listing) const {
@@ -172,10 +171,7 @@ void FileIndex::ListFiles(const GlobMatcher* matcher, Listing* listing) const {
     return;
   }
   FilterInOrder(
-      file_list_,
-      [&](const PathRef& path) {
-        return matcher == nullptr || GlobKeeps(*matcher, path, path.relative());
-      },
+      file_list_, [&](const PathRef& path) { return GlobKeeps(matcher, path); },
       [](const PathRef& path) { return path.relative(); }, &texts);
 }
 
@@ -183,10 +179,9 @@ void FileIndex::ListAllEntries(const GlobMatcher* matcher,
                                Listing* listing) const {
   // Entries may leave `files` once their shard is unlocked: hold the paths.
   files_.ForEach([&](const PathRef& path, const FileMetadata&) {
-    std::string_view relative = path.relative();
-    if (matcher == nullptr || GlobKeeps(*matcher, path, relative)) {
+    if (GlobKeeps(matcher, path)) {
       listing->held_.push_back(path);
-      listing->texts_.push_back(relative);
+      listing->texts_.push_back(path.relative());
     }
   });
 }
@@ -230,9 +225,7 @@ Result<std::vector<std::string>> FileIndex::search_candidates(
   FilterInOrder(
       file_list_,
       [&](const PathRef& path) {
-        if (filter != nullptr && !GlobKeeps(*filter, path, path.relative())) {
-          return false;
-        }
+        if (!GlobKeeps(filter, path)) return false;
         auto entry = files_.Get(path.view());
         return !entry || !entry->is_binary;
       },
@@ -242,19 +235,17 @@ Result<std::vector<std::string>> FileIndex::search_candidates(
 }
 
 void FileIndex::IndexMembers() {
-  if (file_list_members_valid_) return;
-  file_list_members_.clear();
+  // Once made, it has a member per listed entry: empty, it has not been made
+  // since the last build (or there is nothing to make it from).
+  if (!file_list_members_.empty()) return;
   file_list_members_.reserve(file_list_.size());
   file_list_members_.insert(file_list_.begin(), file_list_.end());
-  file_list_members_valid_ = true;
 }
 
-Result<std::optional<FileMetadata>> FileIndex::StoreMetadata(
-    const std::string& path) {
+std::optional<FileMetadata> FileIndex::StoreMetadata(const std::string& path) {
   // A path gone by the time its change is applied is ignored.
-  if (!sys::Stat(path)) return std::nullopt;
   auto record = sys::Stat(path);
-  if (!record) return Fail(std::move(record.error()));
+  if (!record) return std::nullopt;
   const FileMetadata metadata =
       MetadataFromStat(*record, AT_FDCWD, path.c_str());
   files_.Insert(PathRef(path, RelativeOffset(path)), metadata);
@@ -267,8 +258,7 @@ void FileIndex::update_metadata(const std::string& path) {
 
 Status FileIndex::update_path(const std::string& path) {
   auto stored = StoreMetadata(path);
-  if (!stored) return Fail(std::move(stored.error()));
-  if (!*stored || (*stored)->is_dir) return {};
+  if (!stored || stored->is_dir) return {};
 
   std::unique_lock lock(file_list_mutex_);
   if (file_list_failed_) return {};

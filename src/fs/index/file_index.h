@@ -97,8 +97,8 @@ class FileIndex {
   // update_path adds or refreshes the entry of `path` from its metadata with
   // links followed (a link to a directory counts as a directory); a
   // non-directory is appended to `file_list` unless it is listed already.
-  // Succeeds without a change when the path is gone; Io when its metadata
-  // can't be read a second time.
+  // Succeeds without a change when the path is gone (its metadata can't be
+  // read); no other failure is reported.
   Status update_path(const std::string& path);
   // Refreshes or adds the `files` entry of `path` alone (a content change);
   // nothing when the path is gone or its metadata can't be read.
@@ -130,14 +130,14 @@ class FileIndex {
   Result<std::optional<GlobMatcher>> LockedMatcher(std::string_view pattern);
   void IndexEntry(const WalkEntry& entry, std::vector<PathRef>* collected);
   uint32_t RelativeOffset(std::string_view path) const;
-  static bool GlobKeeps(const GlobMatcher& matcher, const PathRef& path,
-                        std::string_view relative);
+  // Whether `matcher` (nullptr: no glob) keeps the root-relative path.
+  static bool GlobKeeps(const GlobMatcher* matcher, const PathRef& path);
   void ListFiles(const GlobMatcher* matcher, Listing* listing) const;
   void ListAllEntries(const GlobMatcher* matcher, Listing* listing) const;
   void IndexMembers();
-  // Stores the metadata of `path` (links followed) in `files`: nullopt when
-  // the path is gone, Io when its metadata can't be read a second time.
-  Result<std::optional<FileMetadata>> StoreMetadata(const std::string& path);
+  // Stores the metadata of `path` (links followed) in `files` and returns it;
+  // nullopt, with nothing stored, when the path is gone.
+  std::optional<FileMetadata> StoreMetadata(const std::string& path);
 
   const std::string root_;
   const GitEnvironment git_environment_;
@@ -149,10 +149,9 @@ class FileIndex {
   bool file_list_failed_ = false;   // guarded by file_list_mutex_; set for good
   std::vector<PathRef> file_list_;  // guarded by file_list_mutex_
   // The entries of `file_list_` (sharing their texts), so that a single-path
-  // change finds a path without scanning the list; made at the first change
-  // after a build. Guarded by file_list_mutex_.
+  // change finds a path without scanning the list; emptied by a build and made
+  // again at the next change. Guarded by file_list_mutex_.
   std::unordered_set<PathRef, PathHasher, PathEq> file_list_members_;
-  bool file_list_members_valid_ = false;
   std::atomic<uint64_t> file_list_generation_{0};  // written under the lock
   std::atomic<bool> ready_{false};
   std::atomic<bool> building_{false};

@@ -7,12 +7,12 @@ namespace {
 
 using unicode::Range;
 
-const unicode::FoldPair* FindFold(char32_t c) {
+// The first entry of the fold table at or after `c`.
+const unicode::FoldPair* FoldFrom(char32_t c) {
   auto table = unicode::FoldTable();
-  auto it = std::lower_bound(
-      table.begin(), table.end(), c,
+  return std::lower_bound(
+      table.data(), table.data() + table.size(), c,
       [](const unicode::FoldPair& p, char32_t v) { return p.c < v; });
-  return it != table.end() && it->c == c ? &*it : nullptr;
 }
 
 }  // namespace
@@ -112,13 +112,12 @@ void CharSet::SymmetricDifference(const CharSet& other) {
 
 void CharSet::CaseFold() {
   auto table = unicode::FoldTable();
+  const unicode::FoldPair* end = table.data() + table.size();
   std::vector<Range> added;
   for (const Range& r : ranges()) {
-    auto it = std::lower_bound(
-        table.begin(), table.end(), r.lo,
-        [](const unicode::FoldPair& p, char32_t v) { return p.c < v; });
-    for (; it != table.end() && it->c <= r.hi; ++it) {
-      for (char32_t c = it->next; c != it->c; c = FindFold(c)->next) {
+    for (const auto* it = FoldFrom(r.lo); it != end && it->c <= r.hi; ++it) {
+      // Every member of an orbit has an entry, so FoldFrom finds it.
+      for (char32_t c = it->next; c != it->c; c = FoldFrom(c)->next) {
         added.push_back({c, c});
       }
     }
@@ -135,20 +134,6 @@ bool CharSet::Contains(char32_t c) const {
       std::upper_bound(r.begin(), r.end(), c,
                        [](char32_t v, const Range& x) { return v < x.lo; });
   return it != r.begin() && std::prev(it)->hi >= c;
-}
-
-size_t CharSet::Count() const {
-  size_t n = 0;
-  for (const Range& r : ranges()) n += r.hi - r.lo + 1;
-  return n;
-}
-
-std::vector<char32_t> FoldOrbit(char32_t c) {
-  std::vector<char32_t> out;
-  const unicode::FoldPair* p = FindFold(c);
-  if (p == nullptr) return out;
-  for (char32_t x = p->next; x != c; x = FindFold(x)->next) out.push_back(x);
-  return out;
 }
 
 }  // namespace tolvane

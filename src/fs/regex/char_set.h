@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -46,8 +47,12 @@ class CharSet {
   }
   // Equal for copies that share their ranges.
   const void* identity() const { return ranges_.get(); }
-  // Number of scalar values.
-  size_t Count() const;
+  // The one member of a set of one.
+  std::optional<char32_t> Single() const {
+    const auto& r = ranges();
+    if (r.size() != 1 || r[0].lo != r[0].hi) return std::nullopt;
+    return r[0].lo;
+  }
   bool operator==(const CharSet& other) const {
     return ranges() == other.ranges();
   }
@@ -60,9 +65,5 @@ class CharSet {
   std::shared_ptr<std::vector<unicode::Range>> ranges_;
   mutable bool dirty_ = false;
 };
-
-// The members of the simple case-folding orbit of `c` other than `c`, in
-// cycle order; empty when `c` has no other case.
-std::vector<char32_t> FoldOrbit(char32_t c);
 
 }  // namespace tolvane

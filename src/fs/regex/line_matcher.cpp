@@ -88,9 +88,6 @@ bool LineMatcher::Matches(std::string_view line) const {
         case Op::kClass:
           list.push_back(p);
           break;
-        case Op::kJmp:
-          stack.push_back(inst.x);
-          break;
         case Op::kSplit:
           stack.push_back(inst.y);
           stack.push_back(inst.x);

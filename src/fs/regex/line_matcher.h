@@ -22,10 +22,8 @@ class LineMatcher {
   // Whether the query matches anywhere in `line` (valid UTF-8, no "\n").
   bool Matches(std::string_view line) const;
 
-  size_t program_size() const { return prog_.size(); }
-
  private:
-  enum class Op : uint8_t { kClass, kSplit, kJmp, kLook, kMatch };
+  enum class Op : uint8_t { kClass, kSplit, kLook, kMatch };
   struct Inst {
     Op op;
     Look look;

@@ -1,6 +1,7 @@
 #include "fs/regex/query.h"
 
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "fs/regex/regex_ast.h"
@@ -38,17 +39,16 @@ void AppendChar(std::string& out, char32_t c) {
 
 // 1: one ASCII character that has no other case; 2: an ASCII letter with
 // all its case variants; 0: anything else.
-int AsciiFoldKind(const Hir& h) {
-  if (h.kind != Hir::Kind::kClass) return 0;
-  const auto& r = h.set.ranges();
+int AsciiFoldKind(const CharSet& set) {
+  const auto& r = set.ranges();
   if (r.empty() || r[0].lo >= 0x80 || r[0].lo == '\n') return 0;
   char32_t first = r[0].lo;
   bool letter = (first | 0x20) >= 'a' && (first | 0x20) <= 'z';
-  if (r.size() == 1 && r[0].hi == first) return letter ? 0 : 1;
+  if (set.Single()) return letter ? 0 : 1;
   if (!letter) return 0;
   CharSet orbit = CharSet::Of(first, first);
   orbit.CaseFold();
-  return orbit == h.set ? 2 : 0;
+  return orbit == set ? 2 : 0;
 }
 
 // Turns the meaning of a query into RE2 syntax (see TranslatedQuery).
@@ -95,7 +95,9 @@ class Emitter {
           size_t end = i;
           bool folded = false;
           while (end < parts.size()) {
-            int kind = AsciiFoldKind(*parts[end]);
+            int kind = parts[end]->kind == Hir::Kind::kClass
+                           ? AsciiFoldKind(parts[end]->set)
+                           : 0;
             if (kind == 0) break;
             folded = folded || kind == 2;
             ++end;
@@ -164,14 +166,11 @@ class Emitter {
       out += "[^\\x00-\\x{10FFFF}]";
       return;
     }
-    if (r.size() == 1 && r[0].lo == r[0].hi) {
-      AppendChar(out, r[0].lo);
+    if (std::optional<char32_t> c = set.Single()) {
+      AppendChar(out, *c);
       return;
     }
-    Hir piece;
-    piece.kind = Hir::Kind::kClass;
-    piece.set = original;
-    if (AsciiFoldKind(piece) == 2) {
+    if (AsciiFoldKind(original) == 2) {
       out += "(?i:";
       out += static_cast<char>(r[0].lo);
       out += ')';

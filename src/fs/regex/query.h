@@ -48,8 +48,7 @@ class CompiledQuery {
 
   // Whether the query matches `line` (no terminator, valid UTF-8).
   bool Matches(std::string_view line) const {
-    return RE2::PartialMatch(line, *re2_) &&
-           (exact() || confirm_->Matches(line));
+    return RE2::PartialMatch(line, *re2_) && Confirm(line);
   }
   // The RE2 road: final when exact(), else candidates for Confirm().
   const RE2& re2() const { return *re2_; }

@@ -33,7 +33,8 @@ enum class AstKind : uint8_t {
   kAssertion,
   kUnicodeClass,
   kPerlClass,
-  kAsciiClass,  // only inside brackets
+  kAsciiClass,  // only inside brackets; `sub` indexes alnum alpha ascii blank
+                // cntrl digit graph lower print punct space upper word xdigit
   kBracketed,
   kRange,     // only inside brackets: children are two literals
   kUnion,     // only inside brackets
@@ -119,9 +120,5 @@ std::expected<Ast, SyntaxError> ParseQuery(std::string_view pattern);
 // when it has several), carets under the span(s), "error: " + reason.
 std::string FormatSyntaxError(std::string_view pattern,
                               const SyntaxError& error);
-
-// ASCII class names in index order: alnum alpha ascii blank cntrl digit graph
-// lower print punct space upper word xdigit.
-std::string_view AsciiClassName(uint8_t index);
 
 }  // namespace tolvane::regex

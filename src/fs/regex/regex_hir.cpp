@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "fs/regex/unicode_props.h"
 
 namespace tolvane::regex {
 namespace {
+
+using namespace std::string_view_literals;
 
 template <typename T>
 using TResult = std::expected<T, SyntaxError>;
@@ -16,68 +19,19 @@ using Fail = std::unexpected<SyntaxError>;
 constexpr char kInvalidUtf8[] = "pattern can match invalid UTF-8";
 constexpr char kUnicodeNotAllowed[] = "Unicode not allowed here";
 
+// The ASCII classes in the parser's index order (alnum alpha ascii blank cntrl
+// digit graph lower print punct space upper word xdigit), each as pairs of
+// range bounds.
+constexpr std::string_view kAsciiClassRanges[] = {
+    "09AZaz", "AZaz", "\0\x7F"sv, "\t\t  ", "\0\x1F\x7F\x7F"sv,
+    "09",     "!~",   "az",       " ~",     "!/:@[`{~",
+    "\t\r  ", "AZ",   "09AZ__az", "09AFaf"};
+constexpr uint8_t kAsciiDigit = 5, kAsciiSpace = 10, kAsciiWord = 12;
+
 CharSet AsciiClass(uint8_t index) {
-  // alnum alpha ascii blank cntrl digit graph lower print punct space upper
-  // word xdigit
   CharSet s;
-  switch (index) {
-    case 0:
-      s.Add('0', '9');
-      s.Add('A', 'Z');
-      s.Add('a', 'z');
-      break;
-    case 1:
-      s.Add('A', 'Z');
-      s.Add('a', 'z');
-      break;
-    case 2:
-      s.Add(0, 0x7F);
-      break;
-    case 3:
-      s.Add('\t', '\t');
-      s.Add(' ', ' ');
-      break;
-    case 4:
-      s.Add(0, 0x1F);
-      s.Add(0x7F, 0x7F);
-      break;
-    case 5:
-      s.Add('0', '9');
-      break;
-    case 6:
-      s.Add('!', '~');
-      break;
-    case 7:
-      s.Add('a', 'z');
-      break;
-    case 8:
-      s.Add(' ', '~');
-      break;
-    case 9:
-      s.Add('!', '/');
-      s.Add(':', '@');
-      s.Add('[', '`');
-      s.Add('{', '~');
-      break;
-    case 10:
-      s.Add('\t', '\r');
-      s.Add(' ', ' ');
-      break;
-    case 11:
-      s.Add('A', 'Z');
-      break;
-    case 12:
-      s.Add('0', '9');
-      s.Add('A', 'Z');
-      s.Add('_', '_');
-      s.Add('a', 'z');
-      break;
-    default:
-      s.Add('0', '9');
-      s.Add('A', 'F');
-      s.Add('a', 'f');
-      break;
-  }
+  std::string_view bounds = kAsciiClassRanges[index];
+  for (size_t i = 0; i < bounds.size(); i += 2) s.Add(bounds[i], bounds[i + 1]);
   return s;
 }
 
@@ -128,6 +82,16 @@ class Translator {
     return Fail(SyntaxError{std::move(reason), span, std::nullopt});
   }
 
+  // Case folding under (?i): Unicode's simple folding, or ASCII's under (?-u).
+  void Fold(CharSet& set) const {
+    if (!flag(kFlagCaseInsensitive)) return;
+    if (unicode()) {
+      set.CaseFold();
+    } else {
+      AsciiFold(set);
+    }
+  }
+
   TResult<char32_t> Scalar(const AstNode& lit) const;
   TResult<char32_t> ClassByte(const AstNode& lit) const;
   TResult<CharSet> UnicodeClass(const AstNode& n) const;
@@ -153,13 +117,7 @@ TResult<char32_t> Translator::ClassByte(const AstNode& lit) const {
 
 TResult<void> Translator::FoldAndNegate(const Span& span, bool negated,
                                         CharSet& set) const {
-  if (flag(kFlagCaseInsensitive)) {
-    if (unicode()) {
-      set.CaseFold();
-    } else {
-      AsciiFold(set);
-    }
-  }
+  Fold(set);
   if (negated) set.Negate();
   if (!unicode() && !IsAscii(set)) return Error(span, kInvalidUtf8);
   return {};
@@ -188,9 +146,9 @@ TResult<CharSet> Translator::PerlClass(const AstNode& n) const {
           : kind == PerlKind::kSpace ? PerlSpace()
                                      : PerlWord();
   } else {
-    set = AsciiClass(kind == PerlKind::kDigit   ? 5
-                     : kind == PerlKind::kSpace ? 10
-                                                : 12);
+    set = AsciiClass(kind == PerlKind::kDigit   ? kAsciiDigit
+                     : kind == PerlKind::kSpace ? kAsciiSpace
+                                                : kAsciiWord);
   }
   // Both forms are closed under case folding already.
   if (n.negated) set.Negate();
@@ -251,15 +209,8 @@ TResult<CharSet> Translator::SetItem(uint32_t id) {
       if (!lhs) return lhs;
       TResult<CharSet> rhs = SetItem(n.children[1]);
       if (!rhs) return rhs;
-      if (flag(kFlagCaseInsensitive)) {
-        for (CharSet* s : {&*rhs, &*lhs}) {
-          if (unicode()) {
-            s->CaseFold();
-          } else {
-            AsciiFold(*s);
-          }
-        }
-      }
+      Fold(*rhs);
+      Fold(*lhs);
       switch (static_cast<SetOp>(n.sub)) {
         case SetOp::kIntersection:
           lhs->Intersect(*rhs);
@@ -290,13 +241,7 @@ TResult<Hir> Translator::Node(uint32_t id) {
       TResult<char32_t> c = Scalar(n);
       if (!c) return Fail(c.error());
       CharSet set = CharSet::Of(*c, *c);
-      if (flag(kFlagCaseInsensitive)) {
-        if (unicode()) {
-          set.CaseFold();
-        } else {
-          AsciiFold(set);
-        }
-      }
+      Fold(set);
       return ClassHir(std::move(set));
     }
     case AstKind::kDot: {

@@ -2,6 +2,7 @@
 #include <map>
 #include <utility>
 
+#include "fs/lines/lines.h"
 #include "fs/regex/regex_ast.h"
 #include "fs/regex/unicode_props.h"
 #include "fs/utf8/utf8.h"
@@ -12,6 +13,9 @@ namespace {
 template <typename T>
 using PResult = std::expected<T, SyntaxError>;
 using Fail = std::unexpected<SyntaxError>;
+
+constexpr char kEscapeEof[] =
+    "incomplete escape sequence, reached end of pattern prematurely";
 
 constexpr std::string_view kAsciiNames[] = {
     "alnum", "alpha", "ascii", "blank", "cntrl", "digit", "graph",
@@ -69,26 +73,22 @@ class Parser {
   bool eof() const { return pos_.offset >= chars_.size(); }
   char32_t ch() const { return chars_[pos_.offset]; }
   Span span() const { return {pos_, pos_}; }
-  Span span_char() const {
-    Position next = pos_;
-    next.offset += 1;
+  // The position after the current character.
+  Position next() const {
+    Position p = pos_;
+    p.offset += 1;
     if (ch() == '\n') {
-      next.line += 1;
-      next.column = 1;
+      p.line += 1;
+      p.column = 1;
     } else {
-      next.column += 1;
+      p.column += 1;
     }
-    return {pos_, next};
+    return p;
   }
+  Span span_char() const { return {pos_, next()}; }
   bool bump() {
     if (eof()) return false;
-    if (ch() == '\n') {
-      pos_.line += 1;
-      pos_.column = 1;
-    } else {
-      pos_.column += 1;
-    }
-    pos_.offset += 1;
+    pos_ = next();
     return !eof();
   }
   bool bump_if(std::u32string_view prefix) {
@@ -165,6 +165,13 @@ class Parser {
     node(id).children = std::move(c.asts);
     return id;
   }
+  // Ends alternation `alt` with its last branch, `last` (span end set).
+  uint32_t CloseAlternation(uint32_t alt, Concat& last) {
+    node(alt).span.end = last.span.end;
+    uint32_t branch = ConcatInto(last);
+    node(alt).children.push_back(branch);
+    return alt;
+  }
   // Union -> class set item: empty, the one item, or the union itself.
   uint32_t UnionInto(uint32_t union_id) {
     AstNode& u = node(union_id);
@@ -191,7 +198,7 @@ class Parser {
   PResult<uint32_t> PopGroupEnd(Concat concat);
   PResult<uint32_t> ParseGroup(bool* is_flags);
   PResult<std::pair<uint8_t, uint8_t>> ParseFlags();
-  PResult<uint32_t> ParseCaptureName();
+  PResult<void> ParseCaptureName();
   PResult<uint32_t> TakeOperand(Concat& concat);
   Concat PushRepetition(Concat concat, uint32_t sub, uint32_t min, uint32_t max,
                         bool greedy);
@@ -276,17 +283,16 @@ PResult<Concat> Parser::PushGroup(Concat concat) {
   PResult<uint32_t> group = ParseGroup(&is_flags);
   if (!group) return Fail(group.error());
   const AstNode& g = node(*group);
+  bool now = ignore_whitespace_;
+  if (g.flags_on & kFlagIgnoreSpace) now = true;
+  if (g.flags_off & kFlagIgnoreSpace) now = false;
   if (is_flags) {
-    if (g.flags_on & kFlagIgnoreSpace) ignore_whitespace_ = true;
-    if (g.flags_off & kFlagIgnoreSpace) ignore_whitespace_ = false;
+    ignore_whitespace_ = now;
     concat.asts.push_back(*group);
     return concat;
   }
-  bool old = ignore_whitespace_;
-  bool now = old;
-  if (g.flags_on & kFlagIgnoreSpace) now = true;
-  if (g.flags_off & kFlagIgnoreSpace) now = false;
-  groups_.push_back(GroupState{false, std::move(concat), *group, old});
+  groups_.push_back(
+      GroupState{false, std::move(concat), *group, ignore_whitespace_});
   ignore_whitespace_ = now;
   return Concat{span(), {}};
 }
@@ -321,14 +327,9 @@ PResult<Concat> Parser::PopGroup(Concat group_concat) {
   group_concat.span.end = pos_;
   bump();
   node(state.node).span.end = pos_;
-  if (alt) {
-    node(*alt).span.end = group_concat.span.end;
-    uint32_t last = ConcatInto(group_concat);
-    node(*alt).children.push_back(last);
-    node(state.node).children = {*alt};
-  } else {
-    node(state.node).children = {ConcatInto(group_concat)};
-  }
+  uint32_t body =
+      alt ? CloseAlternation(*alt, group_concat) : ConcatInto(group_concat);
+  node(state.node).children = {body};
   state.concat.asts.push_back(state.node);
   return std::move(state.concat);
 }
@@ -336,17 +337,11 @@ PResult<Concat> Parser::PopGroup(Concat group_concat) {
 PResult<uint32_t> Parser::PopGroupEnd(Concat concat) {
   concat.span.end = pos_;
   uint32_t result;
-  if (groups_.empty()) {
-    result = ConcatInto(concat);
-  } else if (groups_.back().is_alternation) {
-    uint32_t alt = groups_.back().node;
+  if (!groups_.empty() && groups_.back().is_alternation) {
+    result = CloseAlternation(groups_.back().node, concat);
     groups_.pop_back();
-    node(alt).span.end = pos_;
-    uint32_t last = ConcatInto(concat);
-    node(alt).children.push_back(last);
-    result = alt;
   } else {
-    return Error(node(groups_.back().node).span, "unclosed group");
+    result = ConcatInto(concat);
   }
   if (!groups_.empty()) {
     return Error(node(groups_.back().node).span, "unclosed group");
@@ -365,8 +360,9 @@ PResult<uint32_t> Parser::ParseGroup(bool* is_flags) {
   }
   Span inner_span = span();
   if (bump_if(U"?P<") || bump_if(U"?<")) {
-    PResult<uint32_t> name = ParseCaptureName();
-    if (!name) return Fail(name.error());
+    if (PResult<void> name = ParseCaptureName(); !name) {
+      return Fail(name.error());
+    }
     uint32_t g = Add(AstKind::kGroup, open_span);
     node(g).negated = true;  // capturing
     return g;
@@ -465,7 +461,7 @@ PResult<std::pair<uint8_t, uint8_t>> Parser::ParseFlags() {
   return std::pair{on, off};
 }
 
-PResult<uint32_t> Parser::ParseCaptureName() {
+PResult<void> Parser::ParseCaptureName() {
   if (eof()) return Error(span(), "unclosed capture group name");
   Position start = pos_;
   while (true) {
@@ -489,7 +485,7 @@ PResult<uint32_t> Parser::ParseCaptureName() {
     return Fail(
         SyntaxError{"duplicate capture group name", name_span, it->second});
   }
-  return 0;
+  return {};
 }
 
 // Takes the operand of a repetition off the concatenation.
@@ -606,9 +602,7 @@ PResult<uint32_t> Parser::ParsePrimitive() {
 PResult<uint32_t> Parser::ParseEscape() {
   Position start = pos_;
   if (!bump()) {
-    return Error({start, pos_},
-                 "incomplete escape sequence, reached end of pattern "
-                 "prematurely");
+    return Error({start, pos_}, kEscapeEof);
   }
   char32_t c = ch();
   if (c >= '0' && c <= '9') {
@@ -728,10 +722,8 @@ PResult<std::optional<Assertion>> Parser::MaybeSpecialWordBoundary(
 }
 
 PResult<uint32_t> Parser::ParseHex() {
-  constexpr char kEof[] =
-      "incomplete escape sequence, reached end of pattern prematurely";
   char32_t kind = ch();
-  if (!bump_and_bump_space()) return Error(span(), kEof);
+  if (!bump_and_bump_space()) return Error(span(), kEscapeEof);
   std::u32string digits;
   Position start;
   Position end;
@@ -741,7 +733,7 @@ PResult<uint32_t> Parser::ParseHex() {
     size_t count = kind == 'x' ? 2 : kind == 'u' ? 4 : 8;
     start = pos_;
     for (size_t i = 0; i < count; ++i) {
-      if (i > 0 && !bump_and_bump_space()) return Error(span(), kEof);
+      if (i > 0 && !bump_and_bump_space()) return Error(span(), kEscapeEof);
       if (!IsHex(ch())) return Error(span_char(), "invalid hexadecimal digit");
       digits += ch();
     }
@@ -755,7 +747,7 @@ PResult<uint32_t> Parser::ParseHex() {
       if (!IsHex(ch())) return Error(span_char(), "invalid hexadecimal digit");
       digits += ch();
     }
-    if (eof()) return Error({brace, pos_}, kEof);
+    if (eof()) return Error({brace, pos_}, kEscapeEof);
     end = pos_;
     bump_and_bump_space();
     if (digits.empty())
@@ -780,22 +772,14 @@ PResult<uint32_t> Parser::ParseHex() {
 
 PResult<uint32_t> Parser::ParseUnicodeClass() {
   bool negated = ch() == 'P';
-  if (!bump_and_bump_space()) {
-    return Error(span(),
-                 "incomplete escape sequence, reached end of pattern "
-                 "prematurely");
-  }
+  if (!bump_and_bump_space()) return Error(span(), kEscapeEof);
   UnicodeQuery query;
   Position start;
   if (ch() == '{') {
     start = span_char().end;
     std::u32string text;
     while (bump_and_bump_space() && ch() != '}') text += ch();
-    if (eof()) {
-      return Error(span(),
-                   "incomplete escape sequence, reached end of pattern "
-                   "prematurely");
-    }
+    if (eof()) return Error(span(), kEscapeEof);
     bump();
     std::string name;
     for (char32_t c : text) AppendUtf8(name, c);
@@ -1043,17 +1027,10 @@ PResult<void> Parser::CheckNesting() const {
 
 std::vector<std::string_view> PatternLines(std::string_view pattern) {
   std::vector<std::string_view> lines;
-  size_t start = 0;
-  while (start < pattern.size()) {
-    size_t nl = pattern.find('\n', start);
-    if (nl == std::string_view::npos) {
-      lines.push_back(pattern.substr(start));
-      break;
-    }
-    std::string_view line = pattern.substr(start, nl - start);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    lines.push_back(line);
-    start = nl + 1;
+  for (size_t start = 0; start < pattern.size();) {
+    LineSpan line = LineFrom(pattern, start);
+    lines.push_back(pattern.substr(start, line.end - start));
+    start = line.next;
   }
   return lines;
 }
@@ -1063,8 +1040,6 @@ std::vector<std::string_view> PatternLines(std::string_view pattern) {
 std::expected<Ast, SyntaxError> ParseQuery(std::string_view pattern) {
   return Parser(pattern).Run();
 }
-
-std::string_view AsciiClassName(uint8_t index) { return kAsciiNames[index]; }
 
 std::string FormatSyntaxError(std::string_view pattern,
                               const SyntaxError& error) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -67,13 +68,9 @@ void Utf8Sequences(char32_t lo, char32_t hi, F&& emit) {
         }
       }
       if (split) continue;
-      if (e <= 0x7F) {
-        std::array<std::pair<uint8_t, uint8_t>, 4> seq{};
-        seq[0] = {static_cast<uint8_t>(s), static_cast<uint8_t>(e)};
-        emit(seq, 1);
-        break;
-      }
-      for (int i = 1; i < 4; ++i) {
+      // Beyond ASCII, a range whose continuation bytes don't each span their
+      // whole range splits where they would.
+      for (int i = 1; i < 4 && e > 0x7F; ++i) {
         char32_t m = (char32_t{1} << (6 * i)) - 1;
         if ((s & ~m) != (e & ~m)) {
           if ((s & m) != 0) {
@@ -91,18 +88,16 @@ void Utf8Sequences(char32_t lo, char32_t hi, F&& emit) {
         }
       }
       if (split) continue;
-      size_t n = Utf8Len(s);
+      // s and e now encode to the same length.
+      std::string first, last;
+      AppendUtf8(first, s);
+      AppendUtf8(last, e);
       std::array<std::pair<uint8_t, uint8_t>, 4> seq{};
-      auto bytes = [n](char32_t c, size_t i) -> uint8_t {
-        if (n == 1) return static_cast<uint8_t>(c);
-        if (i == 0) {
-          uint8_t lead = n == 2 ? 0xC0 : n == 3 ? 0xE0 : 0xF0;
-          return static_cast<uint8_t>(lead | (c >> (6 * (n - 1))));
-        }
-        return static_cast<uint8_t>(0x80 | ((c >> (6 * (n - 1 - i))) & 0x3F));
-      };
-      for (size_t i = 0; i < n; ++i) seq[i] = {bytes(s, i), bytes(e, i)};
-      emit(seq, n);
+      for (size_t i = 0; i < first.size(); ++i) {
+        seq[i] = {static_cast<uint8_t>(first[i]),
+                  static_cast<uint8_t>(last[i])};
+      }
+      emit(seq, first.size());
       break;
     }
   }
@@ -111,8 +106,8 @@ void Utf8Sequences(char32_t lo, char32_t hi, F&& emit) {
 uint64_t ClassCost(const CharSet& set) {
   const auto& ranges = set.ranges();
   if (ranges.empty()) return 2 * kState;
-  if (ranges.size() == 1 && ranges[0].lo == ranges[0].hi) {
-    return kState * Utf8Len(ranges[0].lo);  // a literal
+  if (std::optional<char32_t> c = set.Single()) {
+    return kState * Utf8Len(*c);  // a literal
   }
   if (ranges.back().hi <= 0x7F) {
     return 2 * kState + 8 * ranges.size();  // one sparse state
@@ -146,18 +141,6 @@ bool HasCaptures(const Hir& h) {
   return false;
 }
 
-bool IsLiteral(const Hir& h) {
-  if (h.kind == Hir::Kind::kClass) {
-    const auto& r = h.set.ranges();
-    return r.size() == 1 && r[0].lo == r[0].hi;
-  }
-  if (h.kind != Hir::Kind::kConcat || h.subs.empty()) return false;
-  for (const Hir& sub : h.subs) {
-    if (!IsLiteral(sub)) return false;
-  }
-  return true;
-}
-
 bool SameHir(const Hir& a, const Hir& b) {
   if (a.kind != b.kind || a.look != b.look || a.min != b.min ||
       a.max != b.max || a.captures != b.captures ||
@@ -183,9 +166,17 @@ struct Item {
 };
 
 bool IsChar(const Hir& h) {
-  if (h.kind != Hir::Kind::kClass || h.captures > 0) return false;
-  const auto& r = h.set.ranges();
-  return r.size() == 1 && r[0].lo == r[0].hi;
+  return h.kind == Hir::Kind::kClass && h.captures == 0 && h.set.Single();
+}
+
+// One character or a concatenation of them (captures are ruled out first).
+bool IsLiteral(const Hir& h) {
+  if (IsChar(h)) return true;
+  if (h.kind != Hir::Kind::kConcat || h.subs.empty()) return false;
+  for (const Hir& sub : h.subs) {
+    if (!IsLiteral(sub)) return false;
+  }
+  return true;
 }
 
 std::vector<Item> Items(const Hir& h) {
@@ -193,7 +184,7 @@ std::vector<Item> Items(const Hir& h) {
   auto add = [&](const Hir& x) {
     if (IsChar(x)) {
       if (items.empty() || items.back().node != nullptr) items.push_back({});
-      AppendUtf8(items.back().literal, x.set.ranges()[0].lo);
+      AppendUtf8(items.back().literal, *x.set.Single());
     } else if (x.kind != Hir::Kind::kEmpty || x.captures > 0) {
       items.push_back({&x, {}});
     }

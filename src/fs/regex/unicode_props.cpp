@@ -30,13 +30,6 @@ std::optional<std::string_view> FindAlias(std::span<const Alias> table,
   return it->canonical;
 }
 
-bool InRanges(std::span<const Range> ranges, char32_t c) {
-  auto it =
-      std::upper_bound(ranges.begin(), ranges.end(), c,
-                       [](char32_t v, const Range& r) { return v < r.lo; });
-  return it != ranges.begin() && std::prev(it)->hi >= c;
-}
-
 // Loose matching: an "is" prefix, spaces, '_' and '-' don't count, ASCII
 // letters are compared in lower case, and non-ASCII bytes are dropped.
 std::string Normalize(std::string_view name) {
@@ -107,51 +100,47 @@ SetResult Binary(std::string_view name) {
 }
 
 SetResult ByValue(std::string_view name, std::string_view value) {
-  std::string prop_norm = Normalize(name);
-  std::string value_norm = Normalize(value);
   std::optional<std::string_view> prop =
-      FindAlias(unicode::PropertyNameAliases(), prop_norm);
+      FindAlias(unicode::PropertyNameAliases(), Normalize(name));
   if (!prop) return std::unexpected(PropertyError::kPropertyNotFound);
-  auto value_of = [&](std::span<const Alias> aliases) {
-    return FindAlias(aliases, value_norm);
-  };
-  std::optional<std::string_view> canon;
+  std::string value_norm = Normalize(value);
   if (*prop == "General_Category") {
-    canon = CanonicalGencat(value_norm);
+    std::optional<std::string_view> canon = CanonicalGencat(value_norm);
     if (!canon) return std::unexpected(PropertyError::kValueNotFound);
     return Gencat(*canon);
   }
-  std::span<const NamedSet> table;
-  if (*prop == "Script") {
-    canon = value_of(unicode::ValueAliases_sc());
-    table = unicode::Table_sc();
-  } else if (*prop == "Script_Extensions") {
-    canon = value_of(unicode::ValueAliases_sc());
-    table = unicode::Table_scx();
-  } else if (*prop == "Grapheme_Cluster_Break") {
-    canon = value_of(unicode::ValueAliases_GCB());
-    table = unicode::Table_gcb();
-  } else if (*prop == "Word_Break") {
-    canon = value_of(unicode::ValueAliases_WB());
-    table = unicode::Table_wb();
-  } else if (*prop == "Sentence_Break") {
-    canon = value_of(unicode::ValueAliases_SB());
-    table = unicode::Table_sb();
-  } else if (*prop == "Age") {
-    canon = value_of(unicode::ValueAliases_age());
-    if (!canon) return std::unexpected(PropertyError::kValueNotFound);
-    // Ages accumulate: \p{age=3.0} is everything assigned up to 3.0.
-    CharSet set;
-    for (const NamedSet& age : unicode::Table_age()) {
-      set.Union(CharSet(age.ranges));
-      if (age.name == *canon) return set;
-    }
-    return std::unexpected(PropertyError::kValueNotFound);
-  } else {
+  // The other properties \p{name=value} knows: their value aliases and sets.
+  struct ValueTable {
+    std::string_view prop;
+    std::span<const Alias> (*aliases)();
+    std::span<const NamedSet> (*sets)();
+  };
+  static constexpr ValueTable kTables[] = {
+      {"Script", unicode::ValueAliases_sc, unicode::Table_sc},
+      {"Script_Extensions", unicode::ValueAliases_sc, unicode::Table_scx},
+      {"Grapheme_Cluster_Break", unicode::ValueAliases_GCB, unicode::Table_gcb},
+      {"Word_Break", unicode::ValueAliases_WB, unicode::Table_wb},
+      {"Sentence_Break", unicode::ValueAliases_SB, unicode::Table_sb},
+      {"Age", unicode::ValueAliases_age, unicode::Table_age},
+  };
+  const ValueTable* table =
+      std::ranges::find(kTables, *prop, &ValueTable::prop);
+  if (table == std::end(kTables)) {
     return std::unexpected(PropertyError::kValueNotFound);
   }
+  std::optional<std::string_view> canon =
+      FindAlias(table->aliases(), value_norm);
   if (!canon) return std::unexpected(PropertyError::kValueNotFound);
-  return FromTable(table, *canon, PropertyError::kValueNotFound);
+  if (*prop != "Age") {
+    return FromTable(table->sets(), *canon, PropertyError::kValueNotFound);
+  }
+  // Ages accumulate: \p{age=3.0} is everything assigned up to 3.0.
+  CharSet set;
+  for (const NamedSet& age : table->sets()) {
+    set.Union(CharSet(age.ranges));
+    if (age.name == *canon) return set;
+  }
+  return std::unexpected(PropertyError::kValueNotFound);
 }
 
 }  // namespace
@@ -162,15 +151,13 @@ bool IsWhiteSpace(char32_t c) {
 }
 
 bool IsAlphabetic(char32_t c) {
-  static const std::span<const Range> kAlpha =
-      *FindSet(unicode::Table_bool(), "Alphabetic");
-  return InRanges(kAlpha, c);
+  static const CharSet kAlpha(*FindSet(unicode::Table_bool(), "Alphabetic"));
+  return kAlpha.Contains(c);
 }
 
 bool IsAlphanumeric(char32_t c) {
-  static const std::span<const Range> kNumber =
-      *FindSet(unicode::Table_gc(), "Number");
-  return IsAlphabetic(c) || InRanges(kNumber, c);
+  static const CharSet kNumber(*FindSet(unicode::Table_gc(), "Number"));
+  return IsAlphabetic(c) || kNumber.Contains(c);
 }
 
 const CharSet& PerlWord() {

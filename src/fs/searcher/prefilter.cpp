@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <unordered_map>
 
 #include "fs/lines/lines.h"
@@ -366,15 +368,6 @@ int OnMatch(unsigned int, unsigned long long, unsigned long long to,
   scan.line_next = LineFrom(scan.text, start).next;
   return 0;
 }
-
-}  // namespace
-
-std::optional<std::string> PrefilterPattern(std::string_view query,
-                                            bool case_sensitive) {
-  return Translator(query, case_sensitive, /*ascii_lines=*/false).Run();
-}
-
-namespace {
 
 // The database of `pattern`: exactly where vectorscan can (its scan is then
 // faster), else in its prefilter mode, which widens what it can't build (large

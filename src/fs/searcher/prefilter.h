@@ -11,8 +11,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,11 +18,6 @@ struct hs_database;
 struct hs_scratch;
 
 namespace tolvane {
-
-// The byte pattern of `query` (RE2 syntax, which RE2 has accepted), or nullopt
-// when the query holds a construct the translation doesn't know.
-std::optional<std::string> PrefilterPattern(std::string_view query,
-                                            bool case_sensitive);
 
 class Prefilter {
  public:

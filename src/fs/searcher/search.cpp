@@ -101,27 +101,23 @@ class WalkSearch {
   // The content of a regular file entry or of a link's regular target.
   std::optional<std::string_view> Read(const WalkEntry& entry,
                                        SearchWorker& worker) const {
-    const bool link = entry.type == EntryType::kSymlink;
-    uint64_t size = 0;
-    if (link) {
-      auto target = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/true);
-      if (!target || !S_ISREG(target->st_mode)) return std::nullopt;
+    if (entry.type == EntryType::kSymlink) {
+      // The link's own size counts; the worker reads only a regular target.
       auto own = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/false);
       if (own && static_cast<uint64_t>(own->st_size) > max_file_size_) {
         return std::nullopt;
       }
-      size = static_cast<uint64_t>(target->st_size);
+      return worker.Load(entry.dir_fd, entry.name);
     }
-    auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/link);
+    auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/false);
     if (!fd) return std::nullopt;
-    if (!link) {
-      // The listing said regular file; still one, the file's own size counts.
-      auto st = sys::Fstat(fd->get());
-      if (!st || !S_ISREG(st->st_mode)) return std::nullopt;
-      size = static_cast<uint64_t>(st->st_size);
-      if (size > max_file_size_) return std::nullopt;
+    // The listing said regular file; still one, the file's own size counts.
+    auto st = sys::Fstat(fd->get());
+    if (!st || !S_ISREG(st->st_mode) ||
+        static_cast<uint64_t>(st->st_size) > max_file_size_) {
+      return std::nullopt;
     }
-    return worker.Read(fd->get(), static_cast<size_t>(size));
+    return worker.Read(fd->get(), static_cast<size_t>(st->st_size));
   }
 
   const size_t relative_offset_;

@@ -1,12 +1,12 @@
 #include "fs/watcher/inotify_watcher.h"
 
-#include <cxxabi.h>
 #include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <string_view>
 
+#include "fs/path/path.h"
 #include "fs/pool/pool.h"
 #include "fs/sys/dir.h"
 #include "fs/sys/notify.h"
@@ -26,15 +26,6 @@ constexpr uint32_t kMask = IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
 // than this had its partner outside the tree.
 constexpr auto kMoveWait = std::chrono::milliseconds(10);
 constexpr size_t kMaxMoves = 4096;
-
-std::string Join(std::string_view dir, std::string_view name) {
-  std::string path;
-  path.reserve(dir.size() + 1 + name.size());
-  path.append(dir);
-  if (path.empty() || path.back() != '/') path += '/';
-  path.append(name);
-  return path;
-}
 
 // `path` lies strictly below `dir`.
 bool Below(std::string_view path, std::string_view dir) {
@@ -87,10 +78,9 @@ InotifyWatcher::~InotifyWatcher() {
 void InotifyWatcher::Run() {
   try {
     Loop();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
-    // Nothing may leave the thread; the tree is watched no more.
+    // Nothing may leave the thread; the tree is watched no more. (It never
+    // takes the interpreter lock: no forced unwind comes this way.)
   }
 }
 
@@ -159,7 +149,7 @@ void InotifyWatcher::Process(const struct inotify_event& event,
     return;
   }
   if (event.len == 0) return;
-  std::string path = Join(found->second, event.name);
+  std::string path = resolve_path(found->second, event.name);
   const bool is_dir = mask & IN_ISDIR;
   if (mask & IN_CREATE) {
     out->push_back(
@@ -175,8 +165,8 @@ void InotifyWatcher::Process(const struct inotify_event& event,
   } else if (mask & IN_MOVED_TO) {
     MovedTo(std::move(path), event.cookie, is_dir, out);
   } else if (mask & IN_DELETE) {
-    out->push_back(
-        {is_dir ? EventKind::kRemoveFolder : EventKind::kRemoveFile, {path}});
+    out->push_back({is_dir ? EventKind::kRemoveFolder : EventKind::kRemoveFile,
+                    {std::move(path)}});
   }
 }
 
@@ -233,7 +223,8 @@ InotifyWatcher::Listed InotifyWatcher::WatchAndList(std::string dir,
           is_dir = st && S_ISDIR(st->st_mode);
         }
         if (all || is_dir)
-          listed.entries.emplace_back(Join(listed.dir, record.name), is_dir);
+          listed.entries.emplace_back(resolve_path(listed.dir, record.name),
+                                      is_dir);
       });
   return listed;
 }
