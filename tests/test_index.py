@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import tolvane
-from conftest import make_tree, wait_until
+from conftest import make_tree, without_leak_check, wait_until
 
 
 def git(root, *args):
@@ -247,7 +247,7 @@ def test_unreadable_directory_and_file_as_non_root(public_tmp):
         " fs.get_metadata('secret.bin').is_binary)\n"
     )
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                            cwd="/")
+                            cwd="/", env=without_leak_check())
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "['open/a.txt', 'secret.bin'] True False"
 

@@ -16,7 +16,7 @@ import tolvane
 from tolvane import _quill_core as core
 from tolvane import FileMetadata, FileSystem, SearchOptions, SearchResult
 
-from conftest import run_python
+from conftest import without_leak_check, run_python
 
 CLASS_NAMES = ["FileSystem", "SearchResult", "SearchOptions", "FileMetadata"]
 SUBINTERPRETER_REFUSAL = (
@@ -24,9 +24,9 @@ SUBINTERPRETER_REFUSAL = (
 )
 
 
-def run_json(script, *args, cwd=None):
+def run_json(script, *args, cwd=None, env=None):
     """Runs `script` in a fresh interpreter; returns the JSON it prints last."""
-    done = run_python(script, *args, cwd=cwd)
+    done = run_python(script, *args, cwd=cwd, env=env)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 
@@ -351,7 +351,7 @@ def test_root_below_a_directory_without_search_permission():
         os.mkdir(os.path.join(base, "open"), 0o755)
         os.makedirs(os.path.join(base, "locked", "inner"))
         os.chmod(os.path.join(base, "locked"), 0o700 if os.geteuid() == 0 else 0o600)
-        report = run_json(PERMISSION_SCRIPT, base, cwd=base)
+        report = run_json(PERMISSION_SCRIPT, base, cwd=base, env=without_leak_check())
     finally:
         os.chmod(os.path.join(base, "locked"), 0o700)
         shutil.rmtree(base)

@@ -50,6 +50,19 @@ class Gate {
   bool open_ = false;
 };
 
+// What the pool owns. Never destroyed: worker threads may still be inside an
+// arena while the process exits, after static destructors have run.
+struct Pool {
+  size_t width = 1;
+  // A stage whose launch failed keeps its task queued, so stages stay too.
+  std::vector<std::unique_ptr<tbb::task_arena>> stages;
+  // Keeps every demand within the workers that exist.
+  std::unique_ptr<tbb::global_control> limit;
+  // Arenas between calls: as many as calls ever overlapped.
+  std::mutex arenas_mutex;
+  std::vector<std::unique_ptr<tbb::task_arena>> free_arenas;  // guarded
+};
+
 // Starts up to `wanted` oneTBB workers and returns how many came up. Each step
 // gives an arena of one worker a task that waits at the gate, so the scheduler
 // asks for exactly one more thread and launches it on this thread: a launch the
@@ -57,14 +70,13 @@ class Gate {
 // oneTBB launches most of them from its own workers, where a refused launch
 // ends the process.) Once up, workers stay for the life of the process and are
 // reused, so no launch happens after this.
-size_t StartWorkers(size_t wanted) {
+size_t StartWorkers(Pool& pool, size_t wanted) {
   auto gate = std::make_shared<Gate>();
   size_t started = 0;
   for (; started < wanted; ++started) {
-    // Never destroyed: a stage whose launch failed keeps its task queued.
-    auto* stage = new tbb::task_arena(2, 1);
     try {
-      stage->enqueue([gate] { gate->Arrive(); });
+      pool.stages.push_back(std::make_unique<tbb::task_arena>(2, 1));
+      pool.stages.back()->enqueue([gate] { gate->Arrive(); });
     } catch (const std::exception&) {
       break;
     }
@@ -74,33 +86,28 @@ size_t StartWorkers(size_t wanted) {
   return started;
 }
 
-// Starts the pool's workers once, and returns its width.
-size_t MakePool() {
+// Starts the pool's workers once.
+Pool* MakePool() {
   size_t wanted;
   {
     std::lock_guard lock(config_mutex);
     wanted = configured_width.value_or(ProcessorCount());
   }
-  // The staging must not be held back by the scheduler's default limit; the
-  // final limit keeps every later demand within the workers that exist.
+  auto* pool = new Pool;
+  // The staging must not be held back by the scheduler's default limit.
   auto staging = std::make_unique<tbb::global_control>(
       tbb::global_control::max_allowed_parallelism, wanted + 1);
-  const size_t width = 1 + StartWorkers(wanted - 1);
-  // Never destroyed: the limit holds for the life of the process.
-  new tbb::global_control(tbb::global_control::max_allowed_parallelism, width);
+  pool->width = 1 + StartWorkers(*pool, wanted - 1);
+  pool->limit = std::make_unique<tbb::global_control>(
+      tbb::global_control::max_allowed_parallelism, pool->width);
   staging.reset();
-  return width;
+  return pool;
 }
 
-size_t PoolWidth() {
-  static const size_t width = MakePool();
-  return width;
+Pool& GetPool() {
+  static Pool* const pool = MakePool();
+  return *pool;
 }
-
-// Arenas between calls; never destroyed, since worker threads may still be
-// inside one while the process exits. As many as calls ever overlapped.
-std::mutex arenas_mutex;
-std::vector<tbb::task_arena*> free_arenas;  // guarded by arenas_mutex
 
 }  // namespace
 
@@ -122,27 +129,30 @@ void ConfigureWorkerPool(const char* rayon_num_threads) {
     configured_width = ParsePoolWidth(rayon_num_threads);
 }
 
-size_t WorkerCount() { return PoolWidth(); }
+size_t WorkerCount() { return GetPool().width; }
 
 namespace internal {
 
 ArenaLease::ArenaLease() {
-  const size_t width = PoolWidth();
-  std::lock_guard lock(arenas_mutex);
-  if (free_arenas.empty()) {
-    arena_ = new tbb::task_arena(static_cast<int>(width), 1);
+  Pool& pool = GetPool();
+  std::lock_guard lock(pool.arenas_mutex);
+  if (pool.free_arenas.empty()) {
+    arena_ = new tbb::task_arena(static_cast<int>(pool.width), 1);
   } else {
-    arena_ = free_arenas.back();
-    free_arenas.pop_back();
+    arena_ = pool.free_arenas.back().release();
+    pool.free_arenas.pop_back();
   }
 }
 
 ArenaLease::~ArenaLease() {
-  std::lock_guard lock(arenas_mutex);
+  std::unique_ptr<tbb::task_arena> arena(arena_);
+  Pool& pool = GetPool();
+  std::lock_guard lock(pool.arenas_mutex);
   try {
-    free_arenas.push_back(arena_);
+    pool.free_arenas.push_back(std::move(arena));
   } catch (const std::bad_alloc&) {
-    // The arena is lost to reuse; the next lease makes another.
+    // Lost to reuse; the next lease makes another.
+    (void)arena.release();
   }
 }
 
