@@ -85,7 +85,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "0 C:a; 50 B:a,b; 100 =; 150 = renamed:a>b"},
         DebounceCase{"SpellingsOfOnePathAreOneKey",
                      "0 C:d//a,e; 10 D:d/./a/; 100 = created:e"},
-        DebounceCase{"MetadataAndRescanRecordNothing", "0 A:a R:; 100 ="}),
+        DebounceCase{"MetadataAndRescanRecordNothing", "0 A:a R:; 100 ="},
+        DebounceCase{"ARescanDropsWhatCameBefore",
+                     "0 D:a R: C:b; 100 = created:b"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DebounceRescanTest, ARescanIsTakenOnceItIsDrained) {

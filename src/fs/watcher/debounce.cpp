@@ -55,6 +55,10 @@ void Debouncer::Record(const WatchEvent& event) {
       }
       return;
     case EventKind::kRescan:
+      // The rebuild that answers the loss looks at the tree after it: what
+      // was recorded before is superseded. Applied after the rebuild, a
+      // deletion whose file came back among the lost events would undo it.
+      pending_.clear();
       rescan_.store(true);
       return;
     case EventKind::kModifyMetadata:

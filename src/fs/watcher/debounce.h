@@ -42,7 +42,9 @@ class Debouncer {
   std::vector<ChangeEvent> poll_events();
 
   // Whether a drained event said that events were lost, since the last call.
-  // Only the index's maintenance asks, so pending_changes() can't take it.
+  // Such an event also drops every change recorded before it: the rebuild
+  // that answers the loss supersedes them. Only the index's maintenance asks,
+  // so pending_changes() can't take it.
   bool take_rescan_request() { return rescan_.exchange(false); }
 
  private:

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <string_view>
+#include <utility>
 
 #include "fs/path/path.h"
 #include "fs/pool/pool.h"
@@ -26,6 +27,22 @@ constexpr uint32_t kMask = IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
 // than this had its partner outside the tree.
 constexpr auto kMoveWait = std::chrono::milliseconds(10);
 constexpr size_t kMaxMoves = 4096;
+// How long a directory whose listing ran out of descriptors or memory waits
+// before it is listed again.
+constexpr auto kRelistWait = std::chrono::milliseconds(100);
+
+// A failure that passes once the process has resources again.
+bool OutOfResources(const FsError& error) {
+  const int code = error.os_code();
+  return code == EMFILE || code == ENFILE || code == ENOMEM;
+}
+
+// poll(2)'s timeout until `deadline`: 0 when it has passed.
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<int64_t>(0, wait.count()));
+}
 
 // `path` lies strictly below `dir`.
 bool Below(std::string_view path, std::string_view dir) {
@@ -89,10 +106,10 @@ void InotifyWatcher::Loop() {
                           {wake_.get(), POLLIN, 0}};
   while (!stopping_.load(std::memory_order_relaxed)) {
     int timeout = -1;
-    if (!moves_.empty()) {
-      auto wait = std::chrono::ceil<std::chrono::milliseconds>(
-          moves_.front().deadline - std::chrono::steady_clock::now());
-      timeout = static_cast<int>(std::max<int64_t>(0, wait.count()));
+    if (!moves_.empty()) timeout = MillisecondsUntil(moves_.front().deadline);
+    if (!unlisted_.empty()) {
+      const int relist = MillisecondsUntil(relist_at_);
+      timeout = timeout < 0 ? relist : std::min(timeout, relist);
     }
     auto ready = sys::Poll(fds, 2, timeout);
     if (!ready || (fds[1].revents & POLLIN)) return;
@@ -100,6 +117,7 @@ void InotifyWatcher::Loop() {
     const Time now = std::chrono::steady_clock::now();
     if (!Drain()) return;
     ExpireMoves(now);
+    Relist(now);
   }
 }
 
@@ -210,11 +228,15 @@ InotifyWatcher::Listed InotifyWatcher::WatchAndList(std::string dir,
     if (st && st->st_nlink == 2 && st->st_dev == root_dev_) return listed;
   }
   auto fd = sys::OpenDirAt(AT_FDCWD, listed.dir.c_str(), /*follow=*/false);
-  if (!fd) return listed;
+  if (!fd) {
+    listed.again = OutOfResources(fd.error());
+    return listed;
+  }
   thread_local std::string buffer;
   size_t used = 0;
   // A listing that fails part way still gives the records read before.
-  (void)sys::ReadDirRecords(fd->get(), &buffer, &used);
+  if (auto read = sys::ReadDirRecords(fd->get(), &buffer, &used); !read)
+    listed.again = OutOfResources(read.error());
   sys::ForEachDirRecord(
       std::string_view(buffer.data(), used), [&](const sys::DirRecord& record) {
         bool is_dir = record.type == DT_DIR;
@@ -242,6 +264,12 @@ void InotifyWatcher::WatchTree(const std::string& top,
     level.clear();
     for (Listed& dir : listed) {
       if (dir.wd < 0 || !File(dir.dir, dir.wd)) continue;
+      if (dir.again) {
+        if (unlisted_.empty()) {
+          relist_at_ = std::chrono::steady_clock::now() + kRelistWait;
+        }
+        unlisted_.push_back(dir.dir);
+      }
       for (auto& [path, is_dir] : dir.entries) {
         if (report) {
           report->push_back(
@@ -301,8 +329,21 @@ std::vector<std::pair<std::string, int>> InotifyWatcher::Detach(
 }
 
 void InotifyWatcher::Unwatch(std::vector<std::pair<std::string, int>> watches) {
-  for (const auto& [path, wd] : watches)
-    sys::InotifyRemoveWatch(inotify_.get(), wd);
+  for (const auto& [path, wd] : watches) {
+    // Filed again since it was detached: the directory was found under
+    // another name in the tree (a rescan after lost events, say).
+    if (!dirs_by_wd_.contains(wd)) sys::InotifyRemoveWatch(inotify_.get(), wd);
+  }
+}
+
+void InotifyWatcher::Relist(Time now) {
+  if (unlisted_.empty() || now < relist_at_) return;
+  std::vector<WatchEvent> events;
+  for (const std::string& dir : std::exchange(unlisted_, {})) {
+    // Gone or moved away meanwhile: its watch is no longer filed under `dir`.
+    if (wds_by_dir_.contains(dir)) WatchTree(dir, &events);
+  }
+  if (!events.empty()) handler_(std::move(events));
 }
 
 void InotifyWatcher::ExpireMoves(Time now) {

@@ -76,11 +76,13 @@ class InotifyWatcher {
                std::vector<WatchEvent>* out);
   // What one directory gave: its watch (-1 when it can't be watched: its
   // subtree stays unwatched) and its entries (path, is_dir), directories only
-  // unless `all`.
+  // unless `all`. `again`: the listing failed for want of descriptors or
+  // memory, and is to be tried again.
   struct Listed {
     std::string dir;
     int wd;
     std::vector<std::pair<std::string, bool>> entries;
+    bool again = false;
   };
   Listed WatchAndList(std::string dir, bool all) const;
   // Adds the watches of `dir` and of every directory below it; with `report`,
@@ -92,10 +94,14 @@ class InotifyWatcher {
   void Forget(int wd);
   // Takes the watches of `dir` and below out of the maps.
   std::vector<std::pair<std::string, int>> Detach(const std::string& dir);
+  // Removes detached watches, except those filed again since.
   void Unwatch(std::vector<std::pair<std::string, int>> watches);
   // Ends the moves whose second half didn't come by `now` (their directories
   // left the tree), and the oldest while more than the bound wait.
   void ExpireMoves(Time now);
+  // Lists again, once `relist_at_` has come, the watched directories whose
+  // listing failed for want of resources, reporting what they hold as created.
+  void Relist(Time now);
 
   const sys::UniqueFd inotify_;
   const sys::UniqueFd wake_;
@@ -107,6 +113,10 @@ class InotifyWatcher {
   std::unordered_map<int, std::string> dirs_by_wd_;
   std::map<std::string, int> wds_by_dir_;  // ordered: a subtree is a range
   std::deque<Move> moves_;  // in arrival order, so deadlines ascend
+  // Watched directories not listed yet (descriptors or memory ran out): what
+  // they held before their watch would be missed for good.
+  std::vector<std::string> unlisted_;
+  Time relist_at_;
   std::thread thread_;
 };
 
