@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace tolvane {
 namespace {
@@ -34,6 +40,47 @@ TEST(PoolTest, AWaitingCallerRunsOnlyItsOwnTasks) {
   other.wait();
   EXPECT_TRUE(finished);
   EXPECT_EQ(done.load(), 200u);
+}
+
+size_t ThreadCount() {
+  using std::filesystem::directory_iterator;
+  return std::distance(directory_iterator("/proc/self/task"),
+                       directory_iterator());
+}
+
+// Callers that take turns, as Python threads do under the interpreter lock, so
+// that demand comes and goes: the workers that the pool started serve them
+// all, and no thread is started after it is made.
+TEST(PoolTest, DemandComingAndGoingStartsNoThread) {
+  ParallelFor(1, [](size_t) {});
+  const size_t before = ThreadCount();
+  constexpr size_t kCallers = 16, kRounds = 1000;
+  std::mutex turn;
+  size_t most = 0;  // guarded by turn
+  std::atomic<size_t> sum{0};
+  std::vector<std::thread> callers;
+  for (size_t c = 0; c < kCallers; ++c) {
+    callers.emplace_back([&] {
+      std::unique_lock held(turn);
+      for (size_t round = 0; round < kRounds; ++round) {
+        held.unlock();
+        ParallelFor(40, [&](size_t i) { sum += i; });
+        held.lock();
+        most = std::max(most, ThreadCount());
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(sum.load(), kCallers * kRounds * (40 * 39 / 2));
+  EXPECT_LE(most, before + kCallers);
+}
+
+TEST(PoolTest, AFailingTaskReachesTheCaller) {
+  EXPECT_THROW(ParallelFor(1000,
+                           [](size_t i) {
+                             if (i == 500) throw std::runtime_error("task");
+                           }),
+               std::runtime_error);
 }
 
 }  // namespace

@@ -1,16 +1,15 @@
 #include "fs/pool/pool.h"
 
-#include <tbb/global_control.h>
+#include <cxxabi.h>
 
+#include <atomic>
 #include <charconv>
-#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <exception>
-#include <memory>
 #include <mutex>
-#include <new>
+#include <system_error>
 #include <thread>
-#include <vector>
 
 namespace tolvane {
 namespace {
@@ -23,89 +22,124 @@ size_t ProcessorCount() {
   return hardware > 0 ? hardware : 1;
 }
 
-// Where the staging tasks of StartWorkers wait until every worker is up.
-class Gate {
+// One ParallelFor call: its indices, handed out one at a time to the caller
+// and to the workers that join it. Lives on the caller's stack until no worker
+// is inside it.
+struct Job {
+  Job(internal::IndexTask task, void* body, size_t count)
+      : task(task), body(body), count(count) {}
+
+  const internal::IndexTask task;
+  void* const body;
+  const size_t count;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr fault;       // the first failure; guarded by Pool::mu_
+  size_t helpers = 0;             // workers inside; guarded by Pool::mu_
+  std::condition_variable empty;  // `helpers` reached 0
+
+  bool handed_out() const {
+    return failed.load(std::memory_order_relaxed) ||
+           next.load(std::memory_order_relaxed) >= count;
+  }
+};
+
+class Pool {
  public:
-  void Arrive() {
-    std::unique_lock lock(mu_);
-    ++arrived_;
-    cv_.notify_all();
-    cv_.wait(lock, [&] { return open_; });
+  // Starts up to `wanted` - 1 workers, one at a time, until the system refuses
+  // one.
+  explicit Pool(size_t wanted) {
+    for (; width_ < wanted; ++width_) {
+      try {
+        std::thread([this] { Work(); }).detach();
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
   }
-  bool WaitArrived(size_t count) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(2),
-                        [&] { return arrived_ >= count; });
-  }
-  void Open() {
-    std::lock_guard lock(mu_);
-    open_ = true;
-    cv_.notify_all();
+
+  size_t width() const { return width_; }
+
+  void Run(Job& job) {
+    if (width_ > 1 && job.count > 1) {
+      {
+        std::lock_guard lock(mu_);
+        jobs_.push_back(&job);
+      }
+      posted_.notify_all();
+    }
+    // However the caller leaves, no worker is inside the job by then.
+    struct Leave {
+      Pool& pool;
+      Job& job;
+      ~Leave() {
+        std::unique_lock lock(pool.mu_);
+        std::erase(pool.jobs_, &job);
+        job.empty.wait(lock, [&] { return job.helpers == 0; });
+      }
+    };
+    {
+      Leave leave{*this, job};
+      Drain(job);
+    }
+    if (job.fault) std::rethrow_exception(job.fault);
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  size_t arrived_ = 0;
-  bool open_ = false;
-};
-
-// What the pool owns. Never destroyed: worker threads may still be inside an
-// arena while the process exits, after static destructors have run.
-struct Pool {
-  size_t width = 1;
-  // A stage whose launch failed keeps its task queued, so stages stay too.
-  std::vector<std::unique_ptr<tbb::task_arena>> stages;
-  // Keeps every demand within the workers that exist.
-  std::unique_ptr<tbb::global_control> limit;
-  // Arenas between calls: as many as calls ever overlapped.
-  std::mutex arenas_mutex;
-  std::vector<std::unique_ptr<tbb::task_arena>> free_arenas;  // guarded
-};
-
-// Starts up to `wanted` oneTBB workers and returns how many came up. Each step
-// gives an arena of one worker a task that waits at the gate, so the scheduler
-// asks for exactly one more thread and launches it on this thread: a launch the
-// system refuses throws here, where it is caught. (Asked for many at once,
-// oneTBB launches most of them from its own workers, where a refused launch
-// ends the process.) Once up, workers stay for the life of the process and are
-// reused, so no launch happens after this.
-size_t StartWorkers(Pool& pool, size_t wanted) {
-  auto gate = std::make_shared<Gate>();
-  size_t started = 0;
-  for (; started < wanted; ++started) {
-    try {
-      pool.stages.push_back(std::make_unique<tbb::task_arena>(2, 1));
-      pool.stages.back()->enqueue([gate] { gate->Arrive(); });
-    } catch (const std::exception&) {
-      break;
+  // Runs the job's indices until all are handed out or one has failed.
+  void Drain(Job& job) {
+    while (!job.failed.load(std::memory_order_relaxed)) {
+      const size_t index = job.next.fetch_add(1, std::memory_order_relaxed);
+      if (index >= job.count) return;
+      try {
+        job.task(job.body, index);
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        std::lock_guard lock(mu_);
+        if (!job.fault) job.fault = std::current_exception();
+        job.failed.store(true, std::memory_order_relaxed);
+      }
     }
-    if (!gate->WaitArrived(started + 1)) break;
   }
-  gate->Open();
-  return started;
-}
 
-// Starts the pool's workers once.
-Pool* MakePool() {
-  size_t wanted;
-  {
+  // A worker's life: join the oldest job with indices left, until the process
+  // ends.
+  void Work() {
+    try {
+      std::unique_lock lock(mu_);
+      for (;;) {
+        posted_.wait(lock, [&] { return !jobs_.empty(); });
+        Job& job = *jobs_.front();
+        if (job.handed_out()) {
+          jobs_.pop_front();
+          continue;
+        }
+        ++job.helpers;
+        lock.unlock();
+        Drain(job);
+        lock.lock();
+        if (--job.helpers == 0) job.empty.notify_all();
+      }
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      // The callers drain their jobs themselves: the pool works on without it.
+    }
+  }
+
+  size_t width_ = 1;
+  std::mutex mu_;
+  std::condition_variable posted_;
+  std::deque<Job*> jobs_;  // guarded by mu_
+};
+
+// Never destroyed: its workers wait on it for the life of the process.
+Pool& ThePool() {
+  static Pool* const pool = [] {
     std::lock_guard lock(config_mutex);
-    wanted = configured_width.value_or(ProcessorCount());
-  }
-  auto* pool = new Pool;
-  // The staging must not be held back by the scheduler's default limit.
-  auto staging = std::make_unique<tbb::global_control>(
-      tbb::global_control::max_allowed_parallelism, wanted + 1);
-  pool->width = 1 + StartWorkers(*pool, wanted - 1);
-  pool->limit = std::make_unique<tbb::global_control>(
-      tbb::global_control::max_allowed_parallelism, pool->width);
-  staging.reset();
-  return pool;
-}
-
-Pool& GetPool() {
-  static Pool* const pool = MakePool();
+    return new Pool(configured_width.value_or(ProcessorCount()));
+  }();
   return *pool;
 }
 
@@ -129,31 +163,14 @@ void ConfigureWorkerPool(const char* rayon_num_threads) {
     configured_width = ParsePoolWidth(rayon_num_threads);
 }
 
-size_t WorkerCount() { return GetPool().width; }
+size_t WorkerCount() { return ThePool().width(); }
 
 namespace internal {
 
-ArenaLease::ArenaLease() {
-  Pool& pool = GetPool();
-  std::lock_guard lock(pool.arenas_mutex);
-  if (pool.free_arenas.empty()) {
-    arena_ = new tbb::task_arena(static_cast<int>(pool.width), 1);
-  } else {
-    arena_ = pool.free_arenas.back().release();
-    pool.free_arenas.pop_back();
-  }
-}
-
-ArenaLease::~ArenaLease() {
-  std::unique_ptr<tbb::task_arena> arena(arena_);
-  Pool& pool = GetPool();
-  std::lock_guard lock(pool.arenas_mutex);
-  try {
-    pool.free_arenas.push_back(std::move(arena));
-  } catch (const std::bad_alloc&) {
-    // Lost to reuse; the next lease makes another.
-    (void)arena.release();
-  }
+void RunParallel(size_t count, IndexTask task, void* body) {
+  if (count == 0) return;
+  Job job(task, body, count);
+  ThePool().Run(job);
 }
 
 }  // namespace internal

@@ -1,23 +1,16 @@
-// The process-wide worker pool for parallel reads, filters and searches: the
-// oneTBB workers, all started when the pool is made, one at a time from the
-// calling thread, so that a thread the system refuses is an exception there
-// and never an abort on one of oneTBB's own threads; the pool then keeps the
-// workers it got and never asks for more. Each parallel call runs in an arena
-// of its own over those workers. Thread-safe.
+// The process-wide worker pool for parallel reads, filters and searches: its
+// threads, all started when the pool is made, one at a time from the calling
+// thread, so that a thread the system refuses is an exception there and never
+// an abort elsewhere; the pool keeps the threads it got and never starts
+// another. (oneTBB's scheduler can't promise that: it starts further workers
+// whenever demand returns before its idle ones are asleep, also from its own
+// threads, where a refused start ends the process.) Thread-safe.
 #pragma once
 
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
-
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string_view>
-#include <utility>
-
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* address);
-extern "C" void __tsan_release(void* address);
-#endif
 
 namespace tolvane {
 
@@ -34,54 +27,26 @@ void ConfigureWorkerPool(const char* rayon_num_threads);
 // The pool's width: the calling thread plus the workers that could be started.
 size_t WorkerCount();
 
-// Runs `body(i)` for every i in [0, count) on the pool and waits. Each call
-// runs in an arena of its own (taken from a free list), sharing the pool's
-// workers with the others: the waiting thread runs only this call's tasks, and
-// workers stuck in another call's slow tasks can't keep it from finishing.
-// Results that the tasks wrote are visible to the caller afterwards.
-template <typename Body>
-void ParallelFor(size_t count, Body&& body);
-
 namespace internal {
-
-// An arena of the pool's width for one call, returned to the free list when
-// the lease ends.
-class ArenaLease {
- public:
-  ArenaLease();
-  ~ArenaLease();
-  ArenaLease(const ArenaLease&) = delete;
-  ArenaLease& operator=(const ArenaLease&) = delete;
-  tbb::task_arena& arena() { return *arena_; }
-
- private:
-  tbb::task_arena* arena_;
-};
-
+using IndexTask = void (*)(void* body, size_t index);
+void RunParallel(size_t count, IndexTask task, void* body);
 }  // namespace internal
 
+// Runs `body(i)` for every i in [0, count) and waits: the calling thread takes
+// indices one at a time, and idle workers join in. The waiting thread runs only
+// this call's indices, so workers stuck in another call's slow tasks can't keep
+// it from finishing. The first exception a call of `body` throws is rethrown
+// here once every index handed out is done; no index is handed out after it.
+// Results that the calls wrote are visible to the caller afterwards.
 template <typename Body>
 void ParallelFor(size_t count, Body&& body) {
-#if defined(__SANITIZE_THREAD__)
-  // oneTBB's hand-off of a task and its join are not instrumented: state them.
-  char handoff = 0;
-  __tsan_release(&handoff);
-#endif
-  internal::ArenaLease lease;
-  lease.arena().execute([&] {
-    tbb::parallel_for(size_t{0}, count, [&](size_t i) {
-#if defined(__SANITIZE_THREAD__)
-      __tsan_acquire(&handoff);
-#endif
-      body(i);
-#if defined(__SANITIZE_THREAD__)
-      __tsan_release(&handoff);
-#endif
-    });
-  });
-#if defined(__SANITIZE_THREAD__)
-  __tsan_acquire(&handoff);
-#endif
+  auto* target = std::addressof(body);
+  internal::RunParallel(
+      count,
+      [](void* erased, size_t index) {
+        (*static_cast<decltype(target)>(erased))(index);
+      },
+      const_cast<void*>(static_cast<const void*>(target)));
 }
 
 }  // namespace tolvane
