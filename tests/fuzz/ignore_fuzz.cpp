@@ -32,8 +32,9 @@ bool RuleMatches(const IgnoreRule& rule, std::string_view path, bool is_dir) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string_view text = FuzzText(data, size);
-  const auto rules = IgnoreRules::Parse(text);
+  const std::string_view file = FuzzText(data, size);
+  const auto rules = IgnoreRules::Parse(file);
+  std::string_view text = file;
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
 
   std::vector<IgnoreRule> plain;
@@ -56,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view line =
         piece.substr(0, piece.size() - piece.ends_with('\r'));
     if (line.starts_with('!') || !(last = IgnoreRule::Parse(line))) continue;
-    negated = IgnoreRules::Parse(std::string(text) + "\n!" +
+    negated = IgnoreRules::Parse(std::string(file) + "\n!" +
                                  std::string(piece) + "\n");
     break;
   }

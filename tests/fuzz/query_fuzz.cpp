@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fs/regex/query.h"
 #include "fs/regex/regex_ast.h"
@@ -52,8 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(hir.has_value());
   const regex::LineMatcher reference(
       std::make_shared<const regex::Hir>(*std::move(hir)));
-  for (std::string_view piece : SplitNewlines(haystack)) {
-    const std::string line = ToUtf8Lossy(piece);
+  // The query's own text is a line too, and every line comes again with its
+  // ASCII letters' case swapped.
+  std::vector<std::string> lines;
+  const std::string text = literal + "\n" + std::string(haystack);
+  for (std::string_view piece : SplitNewlines(text)) {
+    lines.push_back(ToUtf8Lossy(piece));
+    lines.push_back(lines.back());
+    for (char& c : lines.back())
+      c ^= (c | 0x20) >= 'a' && (c | 0x20) <= 'z' ? 0x20 : 0;
+  }
+  for (const std::string& line : lines) {
     const bool matches = compiled->Matches(line);
     FUZZ_CHECK(matches == reference.Matches(line));
     if (fixed && !case_insensitive)
