@@ -5,6 +5,7 @@
 // query up to the first "\n", then the text.
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 
 #include "fs/lines/lines.h"
 #include "fs/searcher/search_file.h"
@@ -19,8 +20,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t newline = std::min(input.find('\n'), input.size());
   const std::string_view text =
       input.substr(std::min(newline + 1, input.size()));
-  auto query = SearchQuery::Compile(input.substr(0, newline), data[0] & 1);
-  if (!query) return 0;
+  // Compiling a query costs far more than searching a small text, and the
+  // corpus holds few queries: each is compiled once, with a worker of its own.
+  struct Compiled {
+    Result<SearchQuery> query;
+    SearchWorker worker;
+  };
+  static std::unordered_map<std::string, Compiled> compiled;
+  if (compiled.size() > 1024) compiled.clear();
+  const std::string key =
+      char(data[0] & 1) + std::string(input.substr(0, newline));
+  auto it = compiled.find(key);
+  if (it == compiled.end()) {
+    auto query = SearchQuery::Compile(input.substr(0, newline), data[0] & 1);
+    it = compiled.emplace(key, Compiled{std::move(query), {}}).first;
+  }
+  if (!it->second.query) return 0;
+  const SearchQuery& query = *it->second.query;
   const uint64_t context = (data[0] >> 1) & 7;
   const uint64_t cap = data[0] >> 4 == 0 ? 1000 : data[0] >> 4;
 
@@ -33,12 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(CountNewlines(text) ==
              static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')));
 
-  SearchRun run("", *query, cap, context);
-  SearchWorker worker;
-  const std::vector<SearchResult> records = SearchText("f", text, run, worker);
+  SearchRun run("", query, cap, context);
+  const std::vector<SearchResult> records =
+      SearchText("f", text, run, it->second.worker);
   size_t next = 0;
   for (size_t i = 0; i < lines.size() && IsUtf8(text) && next < cap; ++i) {
-    if (!query->MatchesLine(lines[i])) continue;
+    if (!query.MatchesLine(lines[i])) continue;
     FUZZ_CHECK(next < records.size());
     const SearchResult& r = records[next++];
     FUZZ_CHECK(r.line_number == i + 1 && r.content == lines[i]);

@@ -4,6 +4,7 @@
 // error exactly when the parse or the size limit refuses it; a compiled query
 // decides every line as the exact line matcher does, and an escaped fixed
 // string matches the lines that hold it.
+#include <cctype>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,10 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(hir.has_value());
   const regex::LineMatcher reference(
       std::make_shared<const regex::Hir>(*std::move(hir)));
-  // The query's own text is a line too, and every line comes again with its
-  // ASCII letters' case swapped.
+  // The query's own text is a line too, also without its ASCII punctuation,
+  // and every line comes again with its ASCII letters' case swapped.
+  std::string bare = literal;
+  std::erase_if(
+      bare, [](char c) { return std::ispunct(static_cast<unsigned char>(c)); });
   std::vector<std::string> lines;
-  const std::string text = literal + "\n" + std::string(haystack);
+  const std::string text = literal + "\n" + bare + "\n" + std::string(haystack);
   for (std::string_view piece : SplitNewlines(text)) {
     lines.push_back(ToUtf8Lossy(piece));
     lines.push_back(lines.back());
