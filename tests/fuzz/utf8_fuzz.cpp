@@ -3,6 +3,8 @@
 // no surrogate and is at most U+10FFFF; an ill-formed one is replaced by its
 // maximal subpart, the longest prefix that some well-formed sequence begins
 // with.
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "fs/utf8/utf8.h"
