@@ -34,7 +34,7 @@ struct LineCase {
   bool dir_only = false;
   bool basename = true;
   Shape shape = Shape::kLiteral;
-  std::string text;
+  std::string text{};
 };
 
 void PrintTo(const LineCase& c, std::ostream* os) {

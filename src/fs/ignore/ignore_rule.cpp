@@ -22,7 +22,7 @@ struct Token {
   };
   Kind kind;
   unsigned char byte = 0;
-  ByteSet set;
+  ByteSet set{};
 };
 
 bool IsGlobSpecial(char c) {
@@ -102,7 +102,7 @@ std::optional<size_t> ParseClass(std::string_view p, size_t at, ByteSet* out) {
   unsigned char c = ch(i);
   bool negated = c == '!' || c == '^';
   if (negated) c = ch(++i);
-  ByteSet set;
+  ByteSet set{};
   unsigned char prev = 0;
   do {
     if (c == 0) return std::nullopt;

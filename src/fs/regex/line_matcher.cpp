@@ -41,18 +41,23 @@ uint32_t LineMatcher::Compile(const Hir& h, uint32_t next) {
     }
     case Hir::Kind::kRepeat: {
       const Hir& sub = h.subs[0];
+      uint32_t copies = h.min;
       if (h.max == kUnbounded) {
-        // sub* : a split that loops back through sub.
+        // sub* : a split that loops back through sub. sub+ enters the same
+        // loop through its body, so that nested `+` don't double the program
+        // at every level.
         uint32_t loop = Emit({Op::kSplit, Look::kStart, 0, next, nullptr});
-        prog_[loop].x = Compile(sub, loop);
-        next = loop;
+        uint32_t body = Compile(sub, loop);
+        prog_[loop].x = body;
+        next = copies == 0 ? loop : body;
+        if (copies > 0) --copies;
       } else {
         for (uint32_t i = h.min; i < h.max; ++i) {
           uint32_t body = Compile(sub, next);
           next = Emit({Op::kSplit, Look::kStart, body, next, nullptr});
         }
       }
-      for (uint32_t i = 0; i < h.min; ++i) next = Compile(sub, next);
+      for (uint32_t i = 0; i < copies; ++i) next = Compile(sub, next);
       return next;
     }
   }

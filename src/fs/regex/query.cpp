@@ -252,9 +252,16 @@ class Emitter {
           Emit(sub, budget, Context::kAtom);
           out += '*';
         } else {
+          // Each optional chunk sits in a group of its own: RE2 merges
+          // adjacent x{0,a}x{0,b} of one character or class back into one
+          // x{0,a+b}, whose nested expansion takes it time quadratic in a+b
+          // to compile (seconds for x{0,100000}). `?` costs no repetition
+          // budget.
           for (uint32_t left = hi - lo; left > 0;) {
             uint32_t n = std::min(left, k);
+            out += "(?:";
             Counted(sub, 0, n, budget);
+            out += ")?";
             left -= n;
           }
         }

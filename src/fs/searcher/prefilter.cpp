@@ -24,6 +24,9 @@ namespace {
 constexpr size_t kMaxPattern = size_t{1} << 16;
 // Counted repetitions above this count are widened to "this count or more".
 constexpr int kMaxCount = 32;
+// Deeper nested repetitions get no prefilter: vectorscan's compile time
+// doubles with each level of (?:(?:a*)*)*, to seconds past 25 levels.
+constexpr int kMaxRepeatDepth = 10;
 // Any one well-formed non-ASCII character, as bytes (and some ill-formed runs).
 constexpr char kNonAscii[] = "[\\xc2-\\xf4][\\x80-\\xbf]{1,3}";
 // Stands where the query tests a position (anchors, word boundaries).
@@ -65,11 +68,17 @@ class Translator {
   bool Step() {
     const char c = query_[pos_];
     switch (c) {
-      case '(':
-        return OpenGroup();
+      case '(': {
+        const size_t open = flags_.size();
+        if (!OpenGroup()) return false;
+        if (flags_.size() > open) depths_.push_back(0);
+        return true;
+      }
       case ')':
         if (flags_.size() == 1) return false;
         flags_.pop_back();
+        atom_depth_ = depths_.back();
+        depths_.pop_back();
         return Emit(")", 1);
       case '|':
         return Emit("|", 1);
@@ -103,6 +112,8 @@ class Translator {
   // A repetition operator of `length` bytes, written as `text`, and its lazy
   // mark, which changes nothing about where the query matches.
   bool Repeat(size_t length, std::string_view text) {
+    if (++atom_depth_ > kMaxRepeatDepth) return false;
+    depths_.back() = std::max(depths_.back(), atom_depth_);
     Emit(text, length);
     if (pos_ < query_.size() && query_[pos_] == '?') ++pos_;
     return true;
@@ -260,6 +271,7 @@ class Translator {
   // The literal character of `length` query bytes at pos_: its own bytes
   // unless case folding makes it a test of several characters.
   bool Literal(size_t length) {
+    atom_depth_ = 0;
     if (flags_.back().fold) return Test(length);
     std::string_view bytes = query_.substr(pos_, length);
     if (bytes.size() == 2 && bytes[0] == '\\') bytes.remove_prefix(1);
@@ -277,6 +289,7 @@ class Translator {
   // members but "\n" (no line holds one), then any non-ASCII character unless
   // RE2 shows that the test matches none.
   bool Test(size_t length) {
+    atom_depth_ = 0;
     const Flags flags = flags_.back();
     std::string atom = std::string("(?") + (flags.fold ? "i" : "") +
                        (flags.dot_nl ? "s" : "") + ":" +
@@ -340,6 +353,10 @@ class Translator {
   size_t pos_ = 0;
   std::string out_;
   std::vector<Flags> flags_;
+  // Per open group, the deepest nesting of repetitions inside it; and that of
+  // the last atom, which a repetition operator nests one level deeper.
+  std::vector<int> depths_{0};
+  int atom_depth_ = 0;
   std::unordered_map<std::string, std::pair<std::string, int>> widened_;
   // Literal bytes and tests of at most two ASCII members emitted: the factors
   // that vectorscan's literal engines find fast.
