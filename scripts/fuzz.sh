@@ -7,7 +7,7 @@
 # into the corpus as crash-<what> once its fault is fixed. Exits non-zero when any target fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh >/dev/null
+[[ -n ${TOLVANE_SET_UP:-} ]] || scripts/setup.sh >/dev/null
 
 seconds=${TOLVANE_FUZZ_SECONDS:-30}
 build=build/fuzz
