@@ -12,9 +12,9 @@ cd "$(dirname "$0")/.."
 seconds=${TOLVANE_FUZZ_SECONDS:-30}
 build=build/fuzz
 export PATH="$PWD/.venv/bin:$PATH"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 \
-  -DTOLVANE_BUILD_FUZZERS=ON -DTOLVANE_BUILD_MODULE=OFF >/dev/null
-cmake --build "$build"
+source scripts/build_lib.sh
+configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 \
+  -DTOLVANE_BUILD_FUZZERS=ON -DTOLVANE_BUILD_MODULE=OFF
 mkdir -p "$build/artifacts" "$build/logs"
 
 # Prints "<name>: <result>" and leaves "ok" or "failed" in logs/<name>.result.

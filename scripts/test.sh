@@ -23,9 +23,25 @@ stage() {  # stage NAME COMMAND...
   echo "-- ${times[-1]}"
 }
 
+source scripts/build_lib.sh
 release_cpp() {
-  source scripts/ctest_build.sh
-  build_and_ctest build/cpp -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BUILD_MODULE=OFF
+  configure_and_build build/cpp -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BUILD_TESTS=ON \
+    -DTOLVANE_BUILD_MODULE=OFF
+  run_ctest build/cpp
+}
+
+# The sanitized and fuzz builds go on in the background, at low priority, beside the release
+# tests; their stages then find them built (or build again, showing what failed).
+declare -A building
+build_in_background() {  # $1: the stage's name, then its command
+  local log="build/background-${1//[^a-zA-Z]/}.log"
+  mkdir -p build
+  (TOLVANE_BUILD_ONLY=1 nice "${@:2}" > "$log" 2>&1 || echo "background build failed: see $log") &
+  building[$1]=$!
+}
+staged() {  # staged NAME COMMAND...: a stage whose build went on in the background
+  wait "${building[$1]}"
+  stage "$@"
 }
 
 pytest_in() {  # $1: a virtual environment with the wheel installed
@@ -36,11 +52,14 @@ pytest_in() {  # $1: a virtual environment with the wheel installed
 
 stage setup scripts/setup.sh
 export TOLVANE_SET_UP=1  # the later stages need not repeat it
+build_in_background ASan+UBSan scripts/test_sanitized.sh
+build_in_background TSan env SANITIZE=thread scripts/test_sanitized.sh
+build_in_background fuzz scripts/fuzz.sh
 stage "C++ tests" release_cpp
 stage "pytest 3.12" pytest_in .venv
 stage "pytest 3.13" pytest_in .venv-3.13
-stage "ASan+UBSan" scripts/test_sanitized.sh
-stage "TSan" env SANITIZE=thread scripts/test_sanitized.sh test_stress.py
-stage fuzz scripts/fuzz.sh
-echo "== every test passed ($cores cores)"
+staged ASan+UBSan scripts/test_sanitized.sh
+staged TSan env SANITIZE=thread scripts/test_sanitized.sh test_stress.py
+staged fuzz scripts/fuzz.sh
+echo "== every test passed: $SECONDS s on $cores cores"
 printf '%s\n' "${times[@]}"

@@ -31,9 +31,10 @@ check_reports() {
 }
 
 export PATH="$PWD/.venv/bin:$PATH"
-source scripts/ctest_build.sh
-build_and_ctest "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZE="$sanitize" \
-  -DTOLVANE_BUILD_MODULE=ON || { check_reports; exit 1; }
+source scripts/build_lib.sh
+configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZE="$sanitize" \
+  -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_BUILD_MODULE=ON
+run_ctest "$build" || { check_reports; exit 1; }
 check_reports
 
 # A package directory that holds the sanitized module in place of the installed one.
