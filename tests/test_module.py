@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import shutil
+import subprocess
 import sys
 import tempfile
 
@@ -63,6 +64,13 @@ def test_module_registers_only_classes_then_version_in_order():
     assert all(isinstance(getattr(core, name), type) for name in CLASS_NAMES)
     for name in CLASS_NAMES + ["__version__"]:
         assert getattr(tolvane, name) is getattr(core, name)
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+def test_the_shared_object_exports_only_its_init_function():
+    listed = subprocess.run(["nm", "-D", "--defined-only", core.__file__], capture_output=True,
+                            text=True, check=True).stdout.split("\n")
+    assert [line.split()[-1] for line in listed if line] == ["PyInit__quill_core"]
 
 
 def test_reimport_yields_the_same_module_and_classes():

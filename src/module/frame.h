@@ -38,9 +38,9 @@ class Args {
  public:
   PyObject* operator[](size_t i) const { return slots_[i]; }
 
-  // Conversions of slot `i` named by the spec; `fallback` when the slot is
-  // empty. Each returns false with the Python error set (already prefixed) on
-  // failure.
+  // Conversions of slot `i`, the parameter its ArgSpec names there;
+  // `fallback` when the slot is empty. Each returns false with the Python error
+  // set (already prefixed) on failure.
   bool Str(size_t i, std::string* out, const char* fallback = nullptr) const;
   // A required parameter's UTF-8 text as a view, valid while the argument
   // lives (the whole call).
