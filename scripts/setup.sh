@@ -5,12 +5,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ make pkg-config git strace libre2-dev libvectorscan-dev libtbb-dev libgtest-dev unicode-data
+packages=(g++ make pkg-config git strace libre2-dev libhyperscan-dev libtbb-dev libgtest-dev unicode-data
   clang-19 libclang-rt-19-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
+# Hyperscan and vectorscan conflict; vectorscan 5.4.9 misses matches near the end of a scan on
+# AVX-512 machines, so a machine that has it gets Hyperscan in its place.
+if dpkg -s libvectorscan5 >/dev/null 2>&1; then
+  missing+=(libvectorscan5- libvectorscan-dev-)
+fi
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   apt-get update -q
