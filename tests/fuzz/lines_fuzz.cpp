@@ -2,8 +2,13 @@
 // records are the matching lines in order, capped, with their numbers and
 // contexts, and none when the text is not UTF-8. Input: one byte of options
 // (bit 0: case-sensitive; bits 1-3: context lines; bits 4-7: the cap), the
-// query up to the first "\n", then the text.
+// query up to the first "\n", then the text. The text is searched at an offset
+// within a page and after a run of empty lines, both derived from the input,
+// so that its matches land at every distance from the end of buffers of every
+// length and alignment.
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <unordered_map>
 
@@ -18,8 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const std::string_view input = FuzzText(data + 1, size - 1);
   const size_t newline = std::min(input.find('\n'), input.size());
-  const std::string_view text =
+  const size_t mix = std::hash<std::string_view>{}(input);
+  const size_t offset = mix % 64, blank_lines = (mix >> 6) % 4 * 32;
+  static char* const page =
+      static_cast<char*>(std::aligned_alloc(4096, 4 * 4096));
+  const std::string_view given =
       input.substr(std::min(newline + 1, input.size()));
+  if (offset + blank_lines + given.size() > 4 * 4096) return 0;
+  std::fill_n(page + offset, blank_lines, '\n');
+  given.copy(page + offset + blank_lines, given.size());
+  const std::string_view text(page + offset, blank_lines + given.size());
   // Compiling a query costs far more than searching a small text, and the
   // corpus holds few queries: each is compiled once, with a worker of its own.
   struct Compiled {

@@ -20,11 +20,11 @@
 namespace tolvane {
 namespace {
 
-// Longer patterns get no prefilter: vectorscan's compile time grows with them.
+// Longer patterns get no prefilter: Hyperscan's compile time grows with them.
 constexpr size_t kMaxPattern = size_t{1} << 16;
 // Counted repetitions above this count are widened to "this count or more".
 constexpr int kMaxCount = 32;
-// Deeper nested repetitions get no prefilter: vectorscan's compile time
+// Deeper nested repetitions get no prefilter: Hyperscan's compile time
 // doubles with each level of (?:(?:a*)*)*, to seconds past 25 levels.
 constexpr int kMaxRepeatDepth = 10;
 // Any one well-formed non-ASCII character, as bytes (and some ill-formed runs).
@@ -124,7 +124,7 @@ class Translator {
 
   // A counted repetition of `length` bytes ({n}, {n,} or {n,m}). A bound
   // above kMaxCount makes it "min(n, kMaxCount) or more", a wider pattern
-  // that vectorscan compiles in bounded time.
+  // that Hyperscan compiles in bounded time.
   bool CountedRepeat(size_t length) {
     std::string_view text = query_.substr(pos_ + 1, length - 2);
     const size_t comma = text.find(',');
@@ -359,7 +359,7 @@ class Translator {
   int atom_depth_ = 0;
   std::unordered_map<std::string, std::pair<std::string, int>> widened_;
   // Literal bytes and tests of at most two ASCII members emitted: the factors
-  // that vectorscan's literal engines find fast.
+  // that Hyperscan's literal engines find fast.
   int literals_ = 0;
 };
 
@@ -375,7 +375,9 @@ struct Scan {
 int OnMatch(unsigned int, unsigned long long, unsigned long long to,
             unsigned int, void* context) {
   Scan& scan = *static_cast<Scan*>(context);
-  const size_t last = static_cast<size_t>(to) - 1;  // matches are never empty
+  // The database refuses patterns that match the empty string, so a match
+  // ends past its first byte; an end at 0 would still name the first line.
+  const size_t last = to == 0 ? 0 : static_cast<size_t>(to) - 1;
   if (last >= scan.line_start && last < scan.line_next) return 0;
   const size_t start = LineStartOf(scan.text, last);
   if (!scan.lines->empty() && start < scan.lines->back())
@@ -386,11 +388,11 @@ int OnMatch(unsigned int, unsigned long long, unsigned long long to,
   return 0;
 }
 
-// The database of `pattern`: exactly where vectorscan can (its scan is then
+// The database of `pattern`: exactly where Hyperscan can (its scan is then
 // faster), else in its prefilter mode, which widens what it can't build (large
 // counted repetitions) further. Without HS_FLAG_ALLOWEMPTY a pattern that
 // matches the empty string is refused: such a query may match every line, so
-// there is nothing to skip. nullptr when vectorscan refuses.
+// there is nothing to skip. nullptr when Hyperscan refuses.
 hs_database_t* CompileDatabase(const std::string& pattern) {
   for (unsigned flags : {0u, unsigned{HS_FLAG_PREFILTER}}) {
     hs_database_t* database = nullptr;
@@ -436,7 +438,7 @@ std::shared_ptr<const Prefilter> Prefilter::Compile(std::string_view query,
   auto pattern = full.Run();
   if (!pattern) return nullptr;
   // Widened for non-ASCII text, a pattern without a literal factor keeps
-  // vectorscan on its slow engines. Such a query's lines are found in two
+  // Hyperscan on its slow engines. Such a query's lines are found in two
   // parts instead, which together hold every line it can match: its matches
   // within ASCII text, and every line that holds a non-ASCII byte (few in
   // source trees), which RE2 then decides.

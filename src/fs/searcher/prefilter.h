@@ -1,4 +1,4 @@
-// Prefilter: a vectorscan database made from a query that finds, in a whole
+// Prefilter: a Hyperscan database made from a query that finds, in a whole
 // buffer, the lines on which the query may match: every line that the query
 // matches on its own, and few others, which RE2 then rejects. The database is
 // compiled from a translation of the query into a byte pattern that matches
@@ -6,7 +6,9 @@
 // every character test widened to its ASCII members (as RE2 decides them, "\n"
 // left out) plus any non-ASCII character. It is scanned in byte mode, so bytes
 // that aren't UTF-8 can't make it miss a match. Immutable after Compile and
-// shared by all threads; each thread scans with a Scratch of its own.
+// shared by all threads; each thread scans with a Scratch of its own. Built on
+// Intel's Hyperscan: vectorscan 5.4.9, its drop-in fork, misses match ends near
+// the end of a scanned buffer on machines with AVX-512.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +25,7 @@ class Prefilter {
  public:
   // nullptr when the query has no prefilter: a construct the translation
   // doesn't know, a query that can match an empty line, or a pattern that
-  // vectorscan refuses. Then every line must be tested.
+  // Hyperscan refuses. Then every line must be tested.
   static std::shared_ptr<const Prefilter> Compile(std::string_view query,
                                                   bool case_sensitive);
   ~Prefilter();
@@ -42,7 +44,7 @@ class Prefilter {
     explicit Scratch(hs_scratch* scratch) : scratch_(scratch) {}
     hs_scratch* scratch_;
   };
-  // nullptr when vectorscan can't allocate it.
+  // nullptr when Hyperscan can't allocate it.
   std::unique_ptr<Scratch> NewScratch() const;
 
   // Sets `*lines` to the start offsets of the lines of `text` where the query
