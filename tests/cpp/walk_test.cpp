@@ -6,7 +6,9 @@
 // git has no say (.ignore files, nested repositories, parents of the root).
 #include "fs/ignore/walk.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -291,6 +294,85 @@ TEST_F(WalkTest, AnUnreadableDirectoryIsAnEntryAndAnError) {
       "E " + root + "/locked Permission denied (os error 13)",
   };
   EXPECT_EQ(SplitNul(child.output), expected);
+}
+
+// -----------------------------------------------------------------------------
+// Descriptors running short.
+
+// Holds every descriptor the process may still open but `spare`, under a low
+// limit, until released.
+class DescriptorHog {
+ public:
+  explicit DescriptorHog(int spare) {
+    struct rlimit limit{64, 64};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) limit.rlim_cur = 64;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
+      held_.push_back(fd);
+    for (int i = 0; i < spare && !held_.empty(); ++i) Close();
+  }
+  ~DescriptorHog() { Release(); }
+  void Release() {
+    while (!held_.empty()) Close();
+  }
+
+ private:
+  void Close() {
+    ::close(held_.back());
+    held_.pop_back();
+  }
+  std::vector<int> held_;
+};
+
+// Each delivery of a walk as one NUL-terminated record: "E path" for an error,
+// the path for an entry.
+WalkVisitor Recorder(std::string* report, std::mutex* mu) {
+  return [report, mu](const WalkEntry& entry) {
+    std::lock_guard<std::mutex> lock(*mu);
+    if (entry.is_error()) report->append("E ");
+    report->append(entry.path);
+    report->push_back('\0');
+  };
+}
+
+// With two descriptors to spare, a tree deeper than that is walked whole: the
+// directories that can't be opened are opened again once the walk's other
+// work, and its descriptors, are done. With none, the root stays unread, and a
+// later walk from it delivers the rest.
+TEST_F(WalkTest, DirectoriesOpenedOnceDescriptorsAreFree) {
+  const std::string root = dir_ / "tree";
+  for (int a = 0; a < 4; ++a)
+    for (int b = 0; b < 4; ++b)
+      for (int c = 0; c < 4; ++c)
+        for (int f = 0; f < 5; ++f)
+          WriteFile(root + "/a" + std::to_string(a) + "/b" + std::to_string(b) +
+                    "/c" + std::to_string(c) + "/f" + std::to_string(f));
+  std::map<std::string, int> reference{{root, 1}};
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+    reference[entry.path().string()] = 1;
+
+  for (const int spare : {2, 0}) {
+    ProcessOutput child = RunInChild([&] {
+      std::string report;
+      std::mutex mu;
+      UnreadDirs unread;
+      DescriptorHog hog(spare);
+      ParallelWalk(root, Recorder(&report, &mu),
+                   WalkOptions{ProcessGitEnvironment(), nullptr, &unread});
+      const size_t left = unread.dirs.size();
+      hog.Release();
+      ResumeWalk(std::move(unread), Recorder(&report, &mu));
+      return report + "unread " + std::to_string(left);
+    });
+    ASSERT_EQ(child.status, 0);
+    const size_t tail = child.output.rfind('\0') + 1;
+    std::map<std::string, int> delivered;
+    std::istringstream records(child.output.substr(0, tail));
+    for (std::string path; std::getline(records, path, '\0');)
+      ++delivered[path];
+    EXPECT_EQ(delivered, reference) << spare;
+    EXPECT_EQ(child.output.substr(tail), spare == 0 ? "unread 1" : "unread 0");
+  }
 }
 
 // -----------------------------------------------------------------------------
