@@ -6,9 +6,7 @@
 // git has no say (.ignore files, nested repositories, parents of the root).
 #include "fs/ignore/walk.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -298,31 +296,6 @@ TEST_F(WalkTest, AnUnreadableDirectoryIsAnEntryAndAnError) {
 
 // -----------------------------------------------------------------------------
 // Descriptors running short.
-
-// Holds every descriptor the process may still open but `spare`, under a low
-// limit, until released.
-class DescriptorHog {
- public:
-  explicit DescriptorHog(int spare) {
-    struct rlimit limit{64, 64};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) limit.rlim_cur = 64;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
-      held_.push_back(fd);
-    for (int i = 0; i < spare && !held_.empty(); ++i) Close();
-  }
-  ~DescriptorHog() { Release(); }
-  void Release() {
-    while (!held_.empty()) Close();
-  }
-
- private:
-  void Close() {
-    ::close(held_.back());
-    held_.pop_back();
-  }
-  std::vector<int> held_;
-};
 
 // Each delivery of a walk as one NUL-terminated record: "E path" for an error,
 // the path for an entry.
