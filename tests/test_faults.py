@@ -296,7 +296,7 @@ def test_no_descriptors_left(tmp_path):
     run = run_python(NO_DESCRIPTORS, str(root), str(outside), timeout=300)
     assert run.returncode == 0, run.stderr
     report, no_fd = json.loads(run.stdout), ["OSError", f"{os.strerror(24)} (os error 24)"]
-    # refresh's walk can't open the root: the index is left empty (walk errors are skipped),
+    # refresh's walk can't open the root: the index is left empty until descriptors are back,
     # and the watcher adds what the move brought once it can list it.
     assert {"m/sub/f", "m/sub/deep/g", "m/sub/deep/later"} <= set(report.pop("watched"))
     assert report == {**dict.fromkeys(["read_file", "read_lines", "range", "write_file", "fast",
