@@ -6,6 +6,7 @@
 
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -150,6 +151,37 @@ TEST(SearchTest, WalkRoadTestsEachFile) {
             FsError::Kind::kGlob);
   EXPECT_EQ(search(root.path(), "(", "[", options, {}).error().kind(),
             FsError::Kind::kRegex);
+}
+
+// With two descriptors to spare, the walk road still searches every file of a
+// tree deeper than that: directories and files that can't be opened then are
+// opened once the walk's own descriptors are closed.
+TEST(SearchTest, WalkRoadSearchesEveryFileWithFewDescriptors) {
+  ScratchDir root;
+  std::multiset<std::string> expected;
+  for (int a = 0; a < 4; ++a)
+    for (int b = 0; b < 4; ++b)
+      for (int f = 0; f < 20; ++f) {
+        std::string name = "a" + std::to_string(a) + "/b" + std::to_string(b) +
+                           "/c/f" + std::to_string(f);
+        WriteFile(root / name, "x\nneedle\n");
+        expected.insert(name);
+      }
+  testing::ProcessOutput child = testing::RunInChild([&] {
+    // Once with descriptors to spare: a sanitizer that checks dynamic types
+    // needs a descriptor the first time it meets a type.
+    (void)search(root.path(), "needle", "**", {}, std::nullopt);
+    testing::DescriptorHog hog(2);
+    auto found = search(root.path(), "needle", "**", {}, std::nullopt);
+    std::string report;
+    for (const SearchResult& r : found.value()) report += r.file + '\0';
+    return report;
+  });
+  ASSERT_EQ(child.status, 0);
+  std::multiset<std::string> files;
+  std::istringstream records(child.output);
+  for (std::string file; std::getline(records, file, '\0');) files.insert(file);
+  EXPECT_EQ(files, expected);
 }
 
 }  // namespace

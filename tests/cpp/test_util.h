@@ -1,9 +1,12 @@
 // Helpers every C++ test may use: a scratch directory per test, file writing
 // and inspection, the working directory and the umask, a child process that
-// reports back, and byte strings made printable. Area-specific helpers (git as
-// a reference, environment overrides) live in their own headers.
+// reports back, a shortage of descriptors, and byte strings made printable.
+// Area-specific helpers (git as a reference, environment overrides) live in
+// their own headers.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -148,6 +151,31 @@ inline ProcessOutput RunInChild(const std::function<std::string()>& body) {
     result.status = WEXITSTATUS(status);
   return result;
 }
+
+// Holds every descriptor the process may still open but `spare`, under a low
+// limit, until released.
+class DescriptorHog {
+ public:
+  explicit DescriptorHog(int spare) {
+    struct rlimit limit{64, 64};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) limit.rlim_cur = 64;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
+      held_.push_back(fd);
+    for (int i = 0; i < spare && !held_.empty(); ++i) Close();
+  }
+  ~DescriptorHog() { Release(); }
+  void Release() {
+    while (!held_.empty()) Close();
+  }
+
+ private:
+  void Close() {
+    ::close(held_.back());
+    held_.pop_back();
+  }
+  std::vector<int> held_;
+};
 
 // The line rule, written plainly: split at "\n", drop one "\r" before it, no
 // line after a final "\n".

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -291,6 +292,63 @@ TEST_F(WalkTest, AnUnreadableDirectoryIsAnEntryAndAnError) {
       "E " + root + "/locked Permission denied (os error 13)",
   };
   EXPECT_EQ(SplitNul(child.output), expected);
+}
+
+// -----------------------------------------------------------------------------
+// Descriptors running short.
+
+// Each delivery of a walk as one NUL-terminated record: "E path" for an error,
+// the path for an entry.
+WalkVisitor Recorder(std::string* report, std::mutex* mu) {
+  return [report, mu](const WalkEntry& entry) {
+    std::lock_guard<std::mutex> lock(*mu);
+    if (entry.is_error()) report->append("E ");
+    report->append(entry.path);
+    report->push_back('\0');
+  };
+}
+
+// With two descriptors to spare, a tree deeper than that is walked whole: the
+// directories that can't be opened are opened again once the walk's other
+// work, and its descriptors, are done. With none, the root stays unread, and a
+// later walk from it delivers the rest.
+TEST_F(WalkTest, DirectoriesOpenedOnceDescriptorsAreFree) {
+  const std::string root = dir_ / "tree";
+  for (int a = 0; a < 4; ++a)
+    for (int b = 0; b < 4; ++b)
+      for (int c = 0; c < 4; ++c)
+        for (int f = 0; f < 5; ++f)
+          WriteFile(root + "/a" + std::to_string(a) + "/b" + std::to_string(b) +
+                    "/c" + std::to_string(c) + "/f" + std::to_string(f));
+  std::map<std::string, int> reference{{root, 1}};
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+    reference[entry.path().string()] = 1;
+
+  for (const int spare : {2, 0}) {
+    ProcessOutput child = RunInChild([&] {
+      std::string report;
+      std::mutex mu;
+      UnreadDirs unread;
+      // Once with descriptors to spare: a sanitizer that checks dynamic types
+      // needs a descriptor the first time it meets a type.
+      ParallelWalk(root, [](const WalkEntry&) {});
+      DescriptorHog hog(spare);
+      ParallelWalk(root, Recorder(&report, &mu),
+                   WalkOptions{ProcessGitEnvironment(), nullptr, &unread});
+      const size_t left = unread.dirs.size();
+      hog.Release();
+      ResumeWalk(std::move(unread), Recorder(&report, &mu));
+      return report + "unread " + std::to_string(left);
+    });
+    ASSERT_EQ(child.status, 0);
+    const size_t tail = child.output.rfind('\0') + 1;
+    std::map<std::string, int> delivered;
+    std::istringstream records(child.output.substr(0, tail));
+    for (std::string path; std::getline(records, path, '\0');)
+      ++delivered[path];
+    EXPECT_EQ(delivered, reference) << spare;
+    EXPECT_EQ(child.output.substr(tail), spare == 0 ? "unread 1" : "unread 0");
+  }
 }
 
 // -----------------------------------------------------------------------------

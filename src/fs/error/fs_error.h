@@ -4,6 +4,7 @@
 // Plain owned data: safe to move between threads.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -84,6 +85,11 @@ class FsError {
   const std::string& payload() const { return text_; }
   // The error number of an Io error made from one; 0 otherwise.
   int os_code() const { return os_code_; }
+  // The process ran out of descriptors or kernel memory (EMFILE, ENFILE,
+  // ENOMEM): a passing state of the process, not a property of the path.
+  bool out_of_resources() const {
+    return os_code_ == EMFILE || os_code_ == ENFILE || os_code_ == ENOMEM;
+  }
   // The exception's message: prefix and payload as the error's variant
   // prescribes.
   std::string message() const;

@@ -32,8 +32,8 @@ struct SharedDir {
 
 // A directory to read: its path text (the root joined with the names below
 // it), where its own name begins in that text, its depth, its parent's
-// descriptor (null for the root, which opens by its path) and its parent's
-// ignore chain.
+// descriptor and its parent's ignore chain. Without the parent's descriptor
+// (the root, a directory tried again) it opens by its path.
 struct DirWork {
   std::string path;
   size_t name_offset;
@@ -106,16 +106,18 @@ std::shared_ptr<const IgnoreChain> ParentsChain(
 class Walk {
  public:
   Walk(const WalkVisitor& visit, std::shared_ptr<const IgnoreRules> global,
-       const std::atomic<bool>* stop, size_t workers)
+       const WalkOptions& options)
       : visit_(visit),
         global_(std::move(global)),
-        stop_(stop),
-        workers_(workers) {}
+        stop_(options.stop),
+        unread_out_(options.unread),
+        workers_(std::clamp<size_t>(std::thread::hardware_concurrency(), 1,
+                                    kMaxWorkers)) {}
 
-  // Walks below `root` on the calling thread and workers_ - 1 threads; returns
-  // when all are done.
-  void Run(DirWork root) {
-    queue_.push_back(std::move(root));
+  // Walks below the directories of `start` on the calling thread and
+  // workers_ - 1 threads; returns when all are done.
+  void Run(std::vector<DirWork> start) {
+    queue_ = std::move(start);
     std::vector<std::thread> threads;
     for (size_t i = 1; i < workers_; ++i) {
       try {
@@ -129,6 +131,7 @@ class Walk {
     }
     Work();
     for (std::thread& thread : threads) thread.join();
+    LeaveUnread();
   }
 
  private:
@@ -167,6 +170,7 @@ class Walk {
       }
       if (done_) return false;
       if (idle_ == workers_) {
+        if (TryAgain()) continue;
         done_ = true;
         cv_.notify_all();
         return false;
@@ -186,6 +190,37 @@ class Walk {
     cv_.notify_all();
   }
 
+  // With mu_ held, once no work is left anywhere: queues again the
+  // directories that couldn't be opened for want of resources, unless the
+  // round since the last try read none. A round that read some closed their
+  // descriptors, so trying again may succeed; one that read none shows the
+  // resources held outside the walk. Each round reads at least one directory,
+  // so the tree bounds the number of rounds.
+  bool TryAgain() {
+    if (unread_.empty() || Stopped() ||
+        read_.exchange(0, std::memory_order_relaxed) == 0) {
+      return false;
+    }
+    for (auto& [work, error] : unread_) queue_.push_back(std::move(work));
+    unread_.clear();
+    cv_.notify_all();
+    return true;
+  }
+
+  // Once the workers are done: the directories still unread go to the
+  // caller's UnreadDirs, else each is a walk error.
+  void LeaveUnread() {
+    for (auto& [work, error] : unread_) {
+      if (unread_out_ == nullptr) {
+        Error(work.path, work.depth, error);
+        continue;
+      }
+      unread_out_->global = global_;
+      unread_out_->dirs.push_back(
+          {std::move(work.path), work.depth, std::move(work.chain)});
+    }
+  }
+
   bool Stopped() const {
     return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
   }
@@ -198,13 +233,19 @@ class Walk {
   // subdirectories.
   void ReadDir(DirWork work, std::vector<DirWork>* local, Scratch* scratch) {
     try {
-      const bool is_root = work.parent == nullptr;
+      const bool by_path = work.parent == nullptr;
       auto fd =
-          sys::OpenDirAt(is_root ? AT_FDCWD : work.parent->fd.get(),
-                         work.path.c_str() + (is_root ? 0 : work.name_offset),
-                         /*follow=*/is_root);
+          sys::OpenDirAt(by_path ? AT_FDCWD : work.parent->fd.get(),
+                         work.path.c_str() + (by_path ? 0 : work.name_offset),
+                         /*follow=*/work.depth == 0);
       work.parent.reset();
+      if (!fd && fd.error().out_of_resources()) {
+        std::lock_guard<std::mutex> lock(mu_);
+        unread_.emplace_back(std::move(work), std::move(fd.error()));
+        return;
+      }
       if (!fd) return Error(work.path, work.depth, fd.error());
+      read_.fetch_add(1, std::memory_order_relaxed);
       size_t used = 0;
       Status listed = sys::ReadDirRecords(fd->get(), &scratch->listing, &used);
       const std::string_view records(scratch->listing.data(), used);
@@ -277,13 +318,18 @@ class Walk {
   const WalkVisitor& visit_;
   const std::shared_ptr<const IgnoreRules> global_;
   const std::atomic<bool>* const stop_;
+  UnreadDirs* const unread_out_;
 
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<DirWork> queue_;  // guarded by mu_
-  size_t workers_;              // guarded by mu_ once the threads run
-  size_t idle_ = 0;             // guarded by mu_
-  bool done_ = false;           // guarded by mu_
+  // Directories that couldn't be opened for want of resources, and why.
+  std::vector<std::pair<DirWork, FsError>> unread_;  // guarded by mu_
+  // Directories opened since the last try of unread_.
+  std::atomic<size_t> read_{0};
+  size_t workers_;     // guarded by mu_ once the threads run
+  size_t idle_ = 0;    // guarded by mu_
+  bool done_ = false;  // guarded by mu_
   // idle_, readable without the lock: a hint that decides when a worker shares
   // its stack.
   std::atomic<size_t> waiting_{0};
@@ -304,10 +350,21 @@ void ParallelWalk(const std::string& root, const WalkVisitor& visit,
 
   auto global = ReadGlobalExcludes(options.git_environment);
   auto parents = ParentsChain(root, global);
-  const size_t workers =
-      std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMaxWorkers);
-  Walk walk(visit, std::move(global), options.stop, workers);
-  walk.Run(DirWork{root, 0, 0, nullptr, std::move(parents)});
+  std::vector<DirWork> start;
+  start.push_back(DirWork{root, 0, 0, nullptr, std::move(parents)});
+  Walk(visit, std::move(global), options).Run(std::move(start));
+}
+
+void ResumeWalk(UnreadDirs unread, const WalkVisitor& visit,
+                const WalkOptions& options) {
+  if (unread.dirs.empty()) return;
+  std::vector<DirWork> start;
+  start.reserve(unread.dirs.size());
+  for (UnreadDirs::Dir& dir : unread.dirs) {
+    start.push_back(DirWork{std::move(dir.path), 0, dir.depth, nullptr,
+                            std::move(dir.chain)});
+  }
+  Walk(visit, std::move(unread.global), options).Run(std::move(start));
 }
 
 }  // namespace tolvane

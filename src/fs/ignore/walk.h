@@ -4,15 +4,18 @@
 // min(processors, 12) workers, the calling thread and threads of its own (not
 // the shared pool); owns them, the per-directory ignore chains and the
 // directory descriptors. The visitor runs concurrently on the workers and
-// guards its own state.
+// guards its own state. A directory that can't be opened for want of
+// descriptors or memory is tried again once the rest of the walk is done.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fs/ignore/ignore_files.h"
 
@@ -53,20 +56,47 @@ struct WalkEntry {
 
 using WalkVisitor = std::function<void(const WalkEntry&)>;
 
+class IgnoreChain;
+
+// The directories that a walk left unread for want of descriptors or memory,
+// with the ignore rules that hold in them, so that a later walk reads them as
+// this one would have.
+struct UnreadDirs {
+  struct Dir {
+    std::string path;
+    size_t depth;
+    std::shared_ptr<const IgnoreChain> chain;  // its parent's
+  };
+  std::shared_ptr<const IgnoreRules> global;
+  std::vector<Dir> dirs;
+};
+
 // What a walk takes from its caller: the environment that locates the user's
-// global excludes file (the walk never reads the environment itself), and a
-// flag that, once set, ends the walk: no directory is read after it is seen.
+// global excludes file (the walk never reads the environment itself), a flag
+// that, once set, ends the walk: no directory is read after it is seen, and
+// where to leave the directories that stay unread for want of descriptors or
+// memory (without it, each is a walk error).
 struct WalkOptions {
   GitEnvironment git_environment;
   const std::atomic<bool>* stop = nullptr;
+  UnreadDirs* unread = nullptr;
 };
 
 // Walks `root` and calls `visit` once for every entry that the ignore rules
 // admit, the root included, and once for every walk error; an excluded
 // directory's subtree is never read. A root that is a link to a directory is
-// followed; a root that isn't a directory is its only entry. Returns when every
-// worker is done.
+// followed; a root that isn't a directory is its only entry. A directory that
+// can't be opened for want of descriptors or memory waits until no other work
+// is left, and is tried again as long as the last try read some directory
+// (closing its descriptors); the rest stay unread. Returns when every worker is
+// done.
 void ParallelWalk(const std::string& root, const WalkVisitor& visit,
                   const WalkOptions& options = {});
+
+// Walks on from the directories that an earlier walk left unread, as
+// ParallelWalk would (`options.git_environment` aside: their rules are
+// known); the entries of the directories and below are delivered.
+void ResumeWalk(UnreadDirs unread, const WalkVisitor& visit,
+                const WalkOptions& options = {});
 
 }  // namespace tolvane

@@ -108,6 +108,24 @@ void FileIndex::IndexEntry(const WalkEntry& entry,
   if (!metadata.is_dir) collected->push_back(std::move(ref));
 }
 
+std::vector<PathRef> FileIndex::Collect(
+    const std::function<void(const WalkVisitor&)>& walk) {
+  // One collector per walk thread, joined after the walk: no lock per entry.
+  tbb::enumerable_thread_specific<std::vector<PathRef>> collectors;
+  walk([&](const WalkEntry& entry) {
+    if (entry.is_error() || entry.depth == 0) return;
+    IndexEntry(entry, &collectors.local());
+  });
+  std::vector<PathRef> collected;
+  size_t total = 0;
+  for (const auto& part : collectors) total += part.size();
+  collected.reserve(total);
+  for (auto& part : collectors) {
+    std::move(part.begin(), part.end(), std::back_inserter(collected));
+  }
+  return collected;
+}
+
 Status FileIndex::rebuild() {
   bool expected = false;
   if (!building_.compare_exchange_strong(expected, true)) return {};
@@ -117,24 +135,17 @@ Status FileIndex::rebuild() {
     ~Release() { building.store(false); }
   } release{building_};
   ready_.store(false);
+  {
+    // A read_unread in progress ends first; what it read is cleared below.
+    std::lock_guard lock(unread_mutex_);
+    unread_ = {};
+  }
   files_.Clear();
 
-  // One collector per walk thread, joined after the walk: no lock per entry.
-  tbb::enumerable_thread_specific<std::vector<PathRef>> collectors;
-  walker_(
-      root_,
-      [&](const WalkEntry& entry) {
-        if (entry.is_error() || entry.depth == 0) return;
-        IndexEntry(entry, &collectors.local());
-      },
-      WalkOptions{git_environment_, &abandoned_});
-  std::vector<PathRef> collected;
-  size_t total = 0;
-  for (const auto& part : collectors) total += part.size();
-  collected.reserve(total);
-  for (auto& part : collectors) {
-    std::move(part.begin(), part.end(), std::back_inserter(collected));
-  }
+  UnreadDirs unread;
+  std::vector<PathRef> collected = Collect([&](const WalkVisitor& visit) {
+    walker_(root_, visit, WalkOptions{git_environment_, &abandoned_, &unread});
+  });
 
   // The replaced list and its members are freed after the lock is let go.
   decltype(file_list_members_) stale_members;
@@ -150,8 +161,25 @@ Status FileIndex::rebuild() {
       }
     }
   }
+  {
+    std::lock_guard lock(unread_mutex_);
+    unread_ = std::move(unread);
+  }
   ready_.store(true);
   return {};
+}
+
+void FileIndex::read_unread() {
+  std::lock_guard lock(unread_mutex_);
+  if (unread_.dirs.empty()) return;
+  UnreadDirs still;
+  std::vector<PathRef> collected = Collect([&](const WalkVisitor& visit) {
+    ResumeWalk(unread_, visit, WalkOptions{{}, &abandoned_, &still});
+  });
+  unread_ = std::move(still);
+  if (collected.empty()) return;
+  std::unique_lock list_lock(file_list_mutex_);
+  if (!file_list_failed_) ListUnlisted(collected);
 }
 
 bool FileIndex::GlobKeeps(const GlobMatcher* matcher, const PathRef& path) {
@@ -260,21 +288,28 @@ Status FileIndex::update_path(const std::string& path) {
   auto stored = StoreMetadata(path);
   if (!stored || stored->is_dir) return {};
 
+  PathRef ref(path, RelativeOffset(path));
   std::unique_lock lock(file_list_mutex_);
-  if (file_list_failed_) return {};
+  if (!file_list_failed_) ListUnlisted({&ref, 1});
+  return {};
+}
+
+void FileIndex::ListUnlisted(std::span<PathRef> paths) {
   try {
     IndexMembers();
-    if (file_list_members_.contains(path)) return {};
-    PathRef ref(path, RelativeOffset(path));
-    file_list_.push_back(ref);
-    file_list_members_.insert(std::move(ref));
+    size_t added = 0;
+    for (PathRef& ref : paths) {
+      if (file_list_members_.contains(ref)) continue;
+      file_list_.push_back(ref);
+      file_list_members_.insert(std::move(ref));
+      ++added;
+    }
+    if (added != 0) file_list_generation_.fetch_add(1);
   } catch (...) {
     // The list and its members may disagree now: nobody trusts the list again.
     file_list_failed_ = true;
     throw;
   }
-  file_list_generation_.fetch_add(1);
-  return {};
 }
 
 void FileIndex::remove_path(std::string_view path) {

@@ -1,17 +1,20 @@
 // FileIndex: the in-memory picture of the tree under one root — `files` (path
 // -> FileMetadata, directories included), `file_list` (the non-directory paths,
 // under a readers-writer lock with a failure mark), the glob cache, and the
-// `ready`/`building` flags. Shared by the FileSystem object, its build thread
-// and its maintenance thread. Lock order: `file_list_mutex_` first, then one
-// shard lock (of `files_` or the glob cache) at a time; no shard lock is held
-// while waiting for `file_list_mutex_`.
+// `ready`/`building` flags, and the directories that the last build couldn't
+// read for want of descriptors. Shared by the FileSystem object, its build
+// thread and its maintenance thread. Lock order: `unread_mutex_`, then
+// `file_list_mutex_`, then one shard lock (of `files_` or the glob cache) at a
+// time; no shard lock is held while waiting for `file_list_mutex_`.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -63,8 +66,15 @@ class FileIndex {
   // ignore files and replaces `file_list`. Returns at once when another build
   // runs. Never fails; an exception (no memory, no thread) passes to the
   // caller with `building` released and `ready` false, so a later build can
-  // run.
+  // run. Directories that stay unreadable for want of descriptors or memory
+  // don't keep it from completing: they wait for read_unread or the next
+  // build.
   Status rebuild();
+  // Reads the directories that the last build (or the last call) left unread
+  // for want of descriptors or memory, and adds what they hold as that build
+  // would have; those still unreadable wait for the next call. `ready` is left
+  // as it is. The maintenance thread calls it on each pass.
+  void read_unread();
   bool is_ready() const { return ready_.load(); }
 
   // Nobody will ask this index anything again (its object is gone): a build in
@@ -129,6 +139,13 @@ class FileIndex {
   // `pattern` (none for the patterns that match everything).
   Result<std::optional<GlobMatcher>> LockedMatcher(std::string_view pattern);
   void IndexEntry(const WalkEntry& entry, std::vector<PathRef>* collected);
+  // Runs `walk` with the visitor of a full build; returns the paths of the
+  // non-directories it stored in `files`.
+  std::vector<PathRef> Collect(
+      const std::function<void(const WalkVisitor&)>& walk);
+  // With `file_list_mutex_` held and the list not failed: appends each of
+  // `paths` that isn't listed yet. A failure part way marks the list failed.
+  void ListUnlisted(std::span<PathRef> paths);
   uint32_t RelativeOffset(std::string_view path) const;
   // Whether `matcher` (nullptr: no glob) keeps the root-relative path.
   static bool GlobKeeps(const GlobMatcher* matcher, const PathRef& path);
@@ -155,6 +172,10 @@ class FileIndex {
   std::atomic<uint64_t> file_list_generation_{0};  // written under the lock
   std::atomic<bool> ready_{false};
   std::atomic<bool> building_{false};
+  // Held by read_unread throughout, so that a build clears `files` only after
+  // it, and by a build to take and to leave `unread_`.
+  std::mutex unread_mutex_;
+  UnreadDirs unread_;  // guarded by unread_mutex_
 };
 
 }  // namespace tolvane

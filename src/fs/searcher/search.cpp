@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
+#include <mutex>
 #include <utility>
 
 #include "fs/glob/glob.h"
@@ -71,7 +72,9 @@ class Collector {
 // regular files and links to them only (a FIFO, socket or device is never
 // opened); the glob on the root-relative path; size at most max_file_size
 // (a link's own size); not binary, by the sniff's rule on the bytes read.
-// Candidate order is the order in which the walk's threads found them.
+// Candidate order is the order in which the walk's threads found them. A file
+// that can't be opened for want of descriptors is tried once more after the
+// walk, when the walk's own descriptors are closed.
 class WalkSearch {
  public:
   WalkSearch(const std::string& search_root, const GlobMatcher& glob,
@@ -97,10 +100,19 @@ class WalkSearch {
     local.Add(order, SearchText(entry.path, *text, run_, local.worker));
   }
 
+  // Once the walk is done: the files it couldn't open for want of
+  // descriptors, one at a time by their paths; those that fail again are
+  // left out.
+  void VisitDeferred() {
+    for (const std::string& path : std::exchange(deferred_, {})) {
+      Visit(WalkEntry{path, 1, EntryType::kFile, {}, AT_FDCWD, path.c_str()});
+    }
+  }
+
  private:
   // The content of a regular file entry or of a link's regular target.
   std::optional<std::string_view> Read(const WalkEntry& entry,
-                                       SearchWorker& worker) const {
+                                       SearchWorker& worker) {
     if (entry.type == EntryType::kSymlink) {
       // The link's own size counts; the worker reads only a regular target.
       auto own = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/false);
@@ -110,6 +122,11 @@ class WalkSearch {
       return worker.Load(entry.dir_fd, entry.name);
     }
     auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/false);
+    // Opened by its path, it is already the try after the walk.
+    if (!fd && fd.error().out_of_resources() && entry.dir_fd != AT_FDCWD) {
+      std::lock_guard<std::mutex> lock(deferred_mu_);
+      deferred_.emplace_back(entry.path);
+    }
     if (!fd) return std::nullopt;
     // The listing said regular file; still one, the file's own size counts.
     auto st = sys::Fstat(fd->get());
@@ -126,6 +143,8 @@ class WalkSearch {
   SearchRun& run_;
   Collector& collector_;
   std::atomic<uint64_t> next_order_{0};
+  std::mutex deferred_mu_;
+  std::vector<std::string> deferred_;  // guarded by deferred_mu_
 };
 
 }  // namespace
@@ -159,6 +178,7 @@ Result<std::vector<SearchResult>> search(
     walker(
         search_root, [&](const WalkEntry& entry) { walk.Visit(entry); },
         walk_options);
+    walk.VisitDeferred();
   }
   return collector.Take(options.max_results);
 }

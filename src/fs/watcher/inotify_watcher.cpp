@@ -31,12 +31,6 @@ constexpr size_t kMaxMoves = 4096;
 // before it is listed again.
 constexpr auto kRelistWait = std::chrono::milliseconds(100);
 
-// A failure that passes once the process has resources again.
-bool OutOfResources(const FsError& error) {
-  const int code = error.os_code();
-  return code == EMFILE || code == ENFILE || code == ENOMEM;
-}
-
 // poll(2)'s timeout until `deadline`: 0 when it has passed.
 int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
   auto wait = std::chrono::ceil<std::chrono::milliseconds>(
@@ -229,14 +223,14 @@ InotifyWatcher::Listed InotifyWatcher::WatchAndList(std::string dir,
   }
   auto fd = sys::OpenDirAt(AT_FDCWD, listed.dir.c_str(), /*follow=*/false);
   if (!fd) {
-    listed.again = OutOfResources(fd.error());
+    listed.again = fd.error().out_of_resources();
     return listed;
   }
   thread_local std::string buffer;
   size_t used = 0;
   // A listing that fails part way still gives the records read before.
   if (auto read = sys::ReadDirRecords(fd->get(), &buffer, &used); !read)
-    listed.again = OutOfResources(read.error());
+    listed.again = read.error().out_of_resources();
   sys::ForEachDirRecord(
       std::string_view(buffer.data(), used), [&](const sys::DirRecord& record) {
         bool is_dir = record.type == DT_DIR;

@@ -48,6 +48,7 @@ void index_maintenance_loop(std::shared_ptr<FileWatcher> watcher,
       if (!index->is_building() && watcher->take_rescan_request()) {
         (void)index->rebuild();
       }
+      index->read_unread();
       std::vector<ChangeEvent> changes = watcher->poll_events();
       for (const ChangeEvent& change : changes) {
         Dropping([&] { ApplyChange(*index, change); });

@@ -22,10 +22,11 @@ inline constexpr std::chrono::milliseconds kMaintenancePause{50};
 void ApplyChange(FileIndex& index, const ChangeEvent& change);
 
 // The thread's body. Each pass: a full rebuild when events were lost (unless a
-// build is running, which then covers them), then the released changes in the
-// order they came; then the pause. Ends at the first check that finds
-// `shutdown` set (acquire), releasing the flag, the index and the watcher in
-// this order. Nothing escapes it, and no failure ends it early.
+// build is running, which then covers them), then a read of the directories
+// that the index couldn't read for want of descriptors, then the released
+// changes in the order they came; then the pause. Ends at the first check that
+// finds `shutdown` set (acquire), releasing the flag, the index and the watcher
+// in this order. Nothing escapes it, and no failure ends it early.
 void index_maintenance_loop(std::shared_ptr<FileWatcher> watcher,
                             std::shared_ptr<FileIndex> index,
                             std::shared_ptr<std::atomic<bool>> shutdown);
