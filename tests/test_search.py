@@ -1,4 +1,5 @@
 import bisect
+import codecs
 import json
 import os
 import re
@@ -150,22 +151,29 @@ def model_records(path, query):
     """(line number, line) of each line of `path` that `query` matches, found by seeking through
     the file's data; its holes read as zeros, which no line of a query here matches. Nothing when
     the file is not UTF-8."""
+    decoder = codecs.getincrementaldecoder("utf-8")()
     newlines, texts = [], []
     with open(path, "rb") as f:
-        fd, size, offset = f.fileno(), os.fstat(f.fileno()).st_size, 0
-        while offset < size:
-            try:
-                start = os.lseek(fd, offset, os.SEEK_DATA)
-            except OSError:
-                break
-            offset = os.lseek(fd, start, os.SEEK_HOLE)
-            data = os.pread(fd, offset - start, start)
-            try:
-                data.decode()
-            except UnicodeDecodeError:
-                return []
-            newlines += [start + m.start() for m in re.finditer(b"\n", data)]
-            texts += [start + m.start() for m in re.finditer(rb"[^\0\n]", data)]
+        fd, size, at = f.fileno(), os.fstat(f.fileno()).st_size, 0
+        try:
+            while at < size:
+                try:
+                    start = os.lseek(fd, at, os.SEEK_DATA)
+                except OSError:  # a hole up to the end
+                    start = size
+                if start > at:
+                    decoder.decode(b"\0")
+                if start < size:
+                    at = min(os.lseek(fd, start, os.SEEK_HOLE), start + 16 * MiB)
+                else:
+                    at = size
+                data = os.pread(fd, at - start, start)
+                decoder.decode(data)
+                newlines += [start + m.start() for m in re.finditer(b"\n", data)]
+                texts += [start + m.start() for m in re.finditer(rb"[^\0\n]", data)]
+            decoder.decode(b"", final=True)
+        except UnicodeDecodeError:
+            return []
         records = {}
         for at in texts:
             i = bisect.bisect_left(newlines, at)
