@@ -56,6 +56,7 @@ struct SearchRun {
   std::atomic<uint64_t> result_count{0};
   // Set once result_count has reached max_results, or the search has failed.
   std::atomic<bool> stop_flag{false};
+  // Set by FailOutOfMemory: the search's result is that failure.
   std::atomic<bool> out_of_memory{false};
 };
 
@@ -78,6 +79,7 @@ struct OpenedFile {
 class SearchWorker {
  public:
   SearchWorker() = default;
+  // A worker whose windows hold about `window` bytes instead.
   explicit SearchWorker(size_t window) : window_(std::max<size_t>(window, 1)) {}
 
   // Opens the file `name` (relative to `dir_fd`, or AT_FDCWD): only a regular
