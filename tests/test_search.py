@@ -1,10 +1,13 @@
+import bisect
+import codecs
+import json
 import os
 import re
 
 import pytest
 
 import tolvane
-from conftest import make_tree
+from conftest import make_tree, run_python
 
 LIMIT = 10485760  # grep's max_file_size, which only its own walk applies
 
@@ -102,3 +105,127 @@ def test_repr_cuts_content_at_a_character_boundary(tmp_path, ready_fs, content, 
     (tmp_path / "f.txt").write_text(content + "\n", encoding="utf-8")
     [found] = ready_fs(tmp_path).grep("^")
     assert repr(found) == f"SearchResult(file='f.txt', line=1, content='{preview}')"
+
+
+# ---- files larger than a search window, and than memory allows ----
+
+MiB = 1 << 20
+SANITIZED = "ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ
+
+BIG_GREP = """
+import json, resource, sys, time
+import tolvane
+patterns = ["big/*"]
+if sys.argv[2] == "limited":
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+    patterns.append("long/*")
+fs = tolvane.FileSystem(sys.argv[1], auto_watch=False)
+while not fs.is_ready():
+    time.sleep(0.01)
+out = {}
+for pattern in patterns:
+    try:
+        out[pattern] = [[r.file, r.line_number, r.content] for r in fs.grep("needle", pattern)]
+    except OSError as error:
+        out[pattern] = str(error)
+print(json.dumps(out))
+"""
+
+
+def write_sparse(path, size, pieces, line=MiB):
+    """A file of `size` bytes: zeros with a newline every `line` bytes, overwritten by `pieces`
+    (offset -> bytes; a negative offset counts from the end). Only the written pages take disk
+    space."""
+    with open(path, "wb") as out:
+        out.write(b"text before the holes\n" * 30)  # no NUL in the sniffed head
+        for offset in range(line or size, size, line or size):
+            out.seek(offset)
+            out.write(b"\n")
+        for offset, data in pieces.items():
+            out.seek(offset % size)
+            out.write(data)
+        out.truncate(size)
+
+
+def model_records(path, query):
+    """(line number, line) of each line of `path` that `query` matches, found by seeking through
+    the file's data; its holes read as zeros, which no line of a query here matches. Nothing when
+    the file is not UTF-8."""
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    newlines, texts = [], []
+    with open(path, "rb") as f:
+        fd, size, at = f.fileno(), os.fstat(f.fileno()).st_size, 0
+        try:
+            while at < size:
+                try:
+                    start = os.lseek(fd, at, os.SEEK_DATA)
+                except OSError:  # a hole up to the end
+                    start = size
+                if start > at:
+                    decoder.decode(b"\0")
+                if start < size:
+                    at = min(os.lseek(fd, start, os.SEEK_HOLE), start + 16 * MiB)
+                else:
+                    at = size
+                data = os.pread(fd, at - start, start)
+                decoder.decode(data)
+                newlines += [start + m.start() for m in re.finditer(b"\n", data)]
+                texts += [start + m.start() for m in re.finditer(rb"[^\0\n]", data)]
+            decoder.decode(b"", final=True)
+        except UnicodeDecodeError:
+            return []
+        records = {}
+        for at in texts:
+            i = bisect.bisect_left(newlines, at)
+            begin, end = newlines[i - 1] + 1 if i else 0, newlines[i] if i < len(newlines) else size
+            line = os.pread(fd, end - begin, begin)
+            line = line[:-1] if line.endswith(b"\r") and end < size else line
+            if re.search(query, line.decode()):
+                records[i + 1] = line.decode()
+    return sorted(records.items())
+
+
+@pytest.fixture(scope="module")
+def big_tree(tmp_path_factory):
+    """Files larger than a search window: one past 4 GiB, lines and a character across window
+    ends, one larger than the child's address space, one whose only invalid byte lies far after
+    its matches; and one line longer than that address space."""
+    root = tmp_path_factory.mktemp("big")
+    os.makedirs(root / "big")
+    os.makedirs(root / "long")
+    window = 32 * MiB
+    write_sparse(root / "big/huge.txt", 5 * 1024 * MiB + 12345, {
+        window - 9: b"\nneedle \xe2\x82\xac across\n", 2 * window: b"\nxneedlex\r\n",
+        (4096 * MiB) - 3: b"\nneedle around 4 GiB\n", 4200 * MiB + 7: b"\nneedle far\r\n",
+        -18: b"\nneedle at the end"})
+    write_sparse(root / "big/mid.txt", 1536 * MiB, {
+        3 * window + 5: b"\nneedle 1\n", 1000 * MiB: b"\nneedle 2\n"})
+    write_sparse(root / "big/bad.txt", 100 * MiB, {5: b"\nneedle\n", 90 * MiB: b"\xff"})
+    write_sparse(root / "long/line.txt", 1536 * MiB, {-7: b"needle\n"}, line=None)
+    return root
+
+
+@pytest.fixture(scope="module")
+def big_grep(big_tree):
+    """grep over the big files in a child whose address space is limited to 1 GiB, with four
+    workers; sanitized, without the limit and so without the long line."""
+    env = dict(os.environ, MALLOC_ARENA_MAX="2", RAYON_NUM_THREADS="4")
+    child = run_python(BIG_GREP, str(big_tree), "free" if SANITIZED else "limited", env=env,
+                       timeout=600)
+    assert child.returncode == 0, child.stderr
+    return json.loads(child.stdout)
+
+
+def test_files_of_any_size_are_searched_whole_in_bounded_memory(big_tree, big_grep):
+    found = {}
+    for file, line_number, content in big_grep["big/*"]:
+        found.setdefault(file, []).append((line_number, content))
+    expected = {f"big/{name}": model_records(big_tree / "big" / name, "needle")
+                for name in ["huge.txt", "mid.txt", "bad.txt"]}
+    assert found == {file: records for file, records in expected.items() if records}
+    assert len(expected["big/huge.txt"]) == 5 and expected["big/bad.txt"] == []
+
+
+@pytest.mark.skipif(SANITIZED, reason="a sanitizer's shadow memory needs more address space")
+def test_a_line_larger_than_memory_allows_is_an_error(big_grep):
+    assert big_grep["long/*"] == "out of memory"

@@ -1,6 +1,8 @@
 // The search engine against a plain per-line matcher written here, on generated
-// files: every road of the engine must give the records that testing each line
-// of each valid UTF-8 file with the compiled query gives.
+// files: every road of the engine, and a file read in windows of any size, must
+// give the records that testing each line of each valid UTF-8 file with the
+// compiled query gives.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 
 #include "fs/regex/query.h"
 #include "fs/searcher/search.h"
+#include "fs/searcher/search_file.h"
 #include "fs/utf8/utf8.h"
 #include "gtest/gtest.h"
 #include "test_util.h"
@@ -111,6 +114,62 @@ TEST(SearchTest, EqualsPlainPerLineMatcher) {
       EXPECT_EQ(Records(*found),
                 Records(Model(root, paths, contents, kQueries[q], options)))
           << kQueries[q] << " case_sensitive=" << case_sensitive;
+    }
+  }
+}
+
+// Files read in windows of many sizes, from one byte up, one cap shared by the
+// files searched in turn: lines, numbers and contexts (up to more lines than a
+// file holds) across window ends, long lines, a UTF-8 error anywhere (also
+// after the last match, or cut off at the end), which costs other files no
+// slot; a size from before the file grew or shrank.
+TEST(SearchTest, WindowsGiveTheWholeFileRecords) {
+  ScratchDir scratch;
+  const std::string root = scratch / "tree";
+  std::mt19937 random(11);
+  Lines paths, contents;
+  std::vector<size_t> sizes;
+  for (int f = 0; f < 40; ++f) {
+    std::string content;
+    size_t pieces = random() % 80;
+    for (size_t p = 0; p < pieces; ++p) {
+      content += f % 5 == 1 && p % 9 == 0
+                     ? std::string(random() % 200, "ab "[random() % 3])
+                     : kPieces[random() % std::size(kPieces)];
+    }
+    if (f % 7 == 3) content.insert(random() % (content.size() + 1), "\xff");
+    if (f % 7 == 5) content += "\xe2\x84";
+    paths.push_back(root + "/f" + std::to_string(f));
+    WriteFile(paths.back(), content);
+    // The search reads up to the size it is given: a file that grew after it
+    // was measured is searched as it was, one that shrank as it is.
+    sizes.push_back(f % 6 == 4   ? content.size() + 10
+                    : f % 6 == 5 ? content.size() * 2 / 3
+                                 : content.size());
+    contents.push_back(content.substr(0, sizes.back()));
+  }
+  const size_t windows[] = {1, 2, 3, 7, 16, 61, 256};
+  for (size_t q = 0; q < std::size(kQueries); ++q) {
+    for (size_t w = 0; w < std::size(windows); ++w) {
+      SearchOptions options{w % 3 == 0 ? 3 + q % 4 : ~uint64_t{0}, 0,
+                            (q + w) % 5 == 4 ? 1000 : (q + w) % 5, q % 2 == 0};
+      auto query = SearchQuery::Compile(kQueries[q], options.case_sensitive);
+      ASSERT_TRUE(query.has_value()) << kQueries[q];
+      SearchRun run(root, *query, options.max_results, options.context_lines);
+      SearchWorker worker(windows[w]);
+      std::vector<SearchResult> found;
+      for (size_t f = 0; f < paths.size(); ++f) {
+        auto file = worker.Open(AT_FDCWD, paths[f].c_str());
+        ASSERT_TRUE(file.has_value());
+        for (SearchResult& r :
+             worker.Search(paths[f], file->fd.get(), sizes[f], run)) {
+          found.push_back(std::move(r));
+        }
+      }
+      auto expected = Model(root, paths, contents, kQueries[q], options);
+      expected.resize(std::min<size_t>(expected.size(), options.max_results));
+      EXPECT_EQ(Records(found), Records(expected))
+          << kQueries[q] << " window=" << windows[w];
     }
   }
 }

@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "fs/glob/glob.h"
-#include "fs/index/metadata.h"
 #include "fs/pool/pool.h"
 #include "fs/searcher/query.h"
 #include "fs/searcher/search_file.h"
@@ -94,10 +93,11 @@ class WalkSearch {
     // Entries below the root are the root's text, a separator, then names.
     if (!glob_.Matches(entry.path.substr(relative_offset_))) return;
     Collector::Local& local = collector_.local();
-    auto text = Read(entry, local.worker);
-    if (!text || IsBinaryHead(*text)) return;
+    auto file = Open(entry, local.worker);
+    if (!file) return;
     const uint64_t order = next_order_.fetch_add(1, std::memory_order_relaxed);
-    local.Add(order, SearchText(entry.path, *text, run_, local.worker));
+    local.Add(order, local.worker.Search(entry.path, file->fd.get(), file->size,
+                                         run_, /*skip_binary=*/true));
   }
 
   // Once the walk is done: the files it couldn't open for want of
@@ -110,16 +110,15 @@ class WalkSearch {
   }
 
  private:
-  // The content of a regular file entry or of a link's regular target.
-  std::optional<std::string_view> Read(const WalkEntry& entry,
-                                       SearchWorker& worker) {
+  // A regular file entry, or a link's regular target, opened.
+  std::optional<OpenedFile> Open(const WalkEntry& entry, SearchWorker& worker) {
     if (entry.type == EntryType::kSymlink) {
-      // The link's own size counts; the worker reads only a regular target.
+      // The link's own size counts; the worker opens only a regular target.
       auto own = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/false);
       if (own && static_cast<uint64_t>(own->st_size) > max_file_size_) {
         return std::nullopt;
       }
-      return worker.Load(entry.dir_fd, entry.name);
+      return worker.Open(entry.dir_fd, entry.name);
     }
     auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/false);
     // Opened by its path, it is already the try after the walk.
@@ -134,7 +133,7 @@ class WalkSearch {
         static_cast<uint64_t>(st->st_size) > max_file_size_) {
       return std::nullopt;
     }
-    return worker.Read(fd->get(), static_cast<size_t>(st->st_size));
+    return OpenedFile{std::move(*fd), static_cast<size_t>(st->st_size)};
   }
 
   const size_t relative_offset_;
@@ -179,6 +178,9 @@ Result<std::vector<SearchResult>> search(
         search_root, [&](const WalkEntry& entry) { walk.Visit(entry); },
         walk_options);
     walk.VisitDeferred();
+  }
+  if (run.out_of_memory.load(std::memory_order_relaxed)) {
+    return Fail(FsError::Io(IoError::Message(kOutOfMemoryText)));
   }
   return collector.Take(options.max_results);
 }

@@ -31,7 +31,8 @@ using SearchWalker = std::function<void(const std::string&, const WalkVisitor&,
 // environment that locates the global excludes file). A query that doesn't
 // compile is
 // FsError::Regex before anything else is done; on the walk road a glob that
-// doesn't compile is FsError::Glob. Nothing else fails.
+// doesn't compile is FsError::Glob. Memory that a file's search can't get is
+// FsError::Io "out of memory". Nothing else fails.
 [[nodiscard]] Result<std::vector<SearchResult>> search(
     const std::string& search_root, std::string_view query,
     std::string_view glob_pattern, const SearchOptions& options,

@@ -4,11 +4,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <climits>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 
+#include "fs/index/metadata.h"
 #include "fs/lines/lines.h"
 #include "fs/path/path.h"
 #include "fs/sys/dir.h"
@@ -20,34 +21,75 @@ namespace {
 
 // A worker keeps a buffer up to this size for the next file.
 constexpr size_t kKeptBuffer = size_t{64} << 20;
-// Larger files are left out: each thread holds its file whole, and the
-// prefilter scans at most this much at once.
-constexpr size_t kMaxFileRead = UINT_MAX;
 
 // Turns the matching lines of one file, handed over in line order, into
-// records: checks the whole file's UTF-8 at the first one, reserves a result
-// slot for each, numbers the lines and copies the contexts.
+// records: numbers the lines and copies the contexts. A file read whole is
+// checked for UTF-8 at its first match, and each record takes its result slot
+// as it is made. A file read in windows is checked window by window by its
+// reader, so its records are held and take their slots in Commit, once the
+// whole file is known to be UTF-8: a file that turns out not to be never holds
+// a slot that another file's match could have had.
 class FileRecords {
  public:
-  FileRecords(std::string_view path, std::string_view text, SearchRun& run)
-      : path_(path), text_(text), run_(run) {}
+  FileRecords(std::string_view path, SearchRun& run, bool held)
+      : path_(path), run_(run), held_(held), checked_(held) {}
 
-  // Adds the matching line that starts at `start`. False when the file ends
-  // here: not UTF-8 (no records at all), or no slot left.
+  // The lines to come lie in `text`, whose first line is the file's
+  // `first_line`th (0-based); `text` holds the context lines around them.
+  void SetText(std::string_view text, uint64_t first_line) {
+    text_ = text;
+    counted_ = 0;
+    line_index_ = first_line;
+  }
+
+  // Adds the matching line that starts at `start`. False when no further
+  // record can count: not UTF-8 (no records at all), or no slot left; then
+  // the file has ended.
   bool Add(size_t start, LineSpan span) {
+    ended_ = !Append(start, span);
+    return !ended_;
+  }
+  bool ended() const { return ended_; }
+
+  // Held records take the slots that are left, in line order; those that get
+  // none are dropped.
+  void Commit() {
+    if (!held_ || records_.empty()) return;
+    uint64_t k = run_.result_count.load(std::memory_order_relaxed);
+    uint64_t taken;
+    do {
+      taken = std::min<uint64_t>(records_.size(), run_.max_results - k);
+    } while (taken > 0 && !run_.result_count.compare_exchange_weak(
+                              k, k + taken, std::memory_order_relaxed));
+    records_.resize(taken);
+    if (k + taken >= run_.max_results) {
+      run_.stop_flag.store(true, std::memory_order_relaxed);
+    }
+  }
+
+  std::vector<SearchResult> Take() { return std::move(records_); }
+
+ private:
+  bool Append(size_t start, LineSpan span) {
     if (!checked_) {
       if (!IsUtf8(text_)) return false;
       checked_ = true;
-      file_ = ToUtf8Lossy(StripRoot(path_, run_.search_root).value_or(path_));
     }
     uint64_t k = run_.result_count.load(std::memory_order_relaxed);
-    do {
-      if (k >= run_.max_results) {
-        run_.stop_flag.store(true, std::memory_order_relaxed);
-        return false;
-      }
-    } while (!run_.result_count.compare_exchange_weak(
-        k, k + 1, std::memory_order_relaxed));
+    if (held_) {
+      if (records_.size() >= run_.max_results - k) return false;
+    } else {
+      do {
+        if (k >= run_.max_results) {
+          run_.stop_flag.store(true, std::memory_order_relaxed);
+          return false;
+        }
+      } while (!run_.result_count.compare_exchange_weak(
+          k, k + 1, std::memory_order_relaxed));
+    }
+    if (file_.empty()) {
+      file_ = ToUtf8Lossy(StripRoot(path_, run_.search_root).value_or(path_));
+    }
     line_index_ += CountNewlines(text_.substr(counted_, start - counted_));
     counted_ = start;
     SearchResult& record = records_.emplace_back();
@@ -55,6 +97,7 @@ class FileRecords {
     record.content = text_.substr(start, span.end - start);
     record.line_number = static_cast<uint32_t>(line_index_ + 1);
     Context(start, span.next, &record);
+    if (held_) return records_.size() < run_.max_results - k;
     if (k + 1 >= run_.max_results) {
       run_.stop_flag.store(true, std::memory_order_relaxed);
       return false;
@@ -62,9 +105,6 @@ class FileRecords {
     return true;
   }
 
-  std::vector<SearchResult> Take() { return std::move(records_); }
-
- private:
   // Up to context_lines lines before and after the line [start, next).
   void Context(size_t start, size_t next, SearchResult* record) const {
     const uint64_t count = run_.context_lines;
@@ -83,9 +123,11 @@ class FileRecords {
   }
 
   const std::string_view path_;
-  const std::string_view text_;
   SearchRun& run_;
-  bool checked_ = false;
+  const bool held_;
+  bool checked_;
+  bool ended_ = false;
+  std::string_view text_;
   std::string file_;
   // Lines before `counted_`: the 0-based index of the line starting there.
   size_t counted_ = 0;
@@ -93,18 +135,28 @@ class FileRecords {
   std::vector<SearchResult> records_;
 };
 
-// Asks RE2 about each line that starts at one of `starts`, in order, the cap
-// before each.
+// Asks RE2 about each line that starts at one of `starts` within [from, to),
+// in order, the cap before each.
 void TestLines(std::string_view text, const std::vector<size_t>& starts,
-               SearchRun& run, FileRecords* records) {
-  for (size_t start : starts) {
+               size_t from, size_t to, SearchRun& run, FileRecords* records) {
+  for (auto it = std::lower_bound(starts.begin(), starts.end(), from);
+       it != starts.end() && *it < to; ++it) {
     if (run.capped()) return;
-    LineSpan span = LineFrom(text, start);
-    if (run.query.MatchesLine(text.substr(start, span.end - start)) &&
-        !records->Add(start, span)) {
+    LineSpan span = LineFrom(text, *it);
+    if (run.query.MatchesLine(text.substr(*it, span.end - *it)) &&
+        !records->Add(*it, span)) {
       return;
     }
   }
+}
+
+// The start of the `count`th line before the line that starts at `at` of
+// `text`, or 0 when fewer lines lie before it.
+size_t LinesBack(std::string_view text, size_t at, uint64_t count) {
+  for (uint64_t n = 0; n < count && at > 0; ++n) {
+    at = LineStartOf(text, at - 1);
+  }
+  return at;
 }
 
 // A thread's read buffer. Page-aligned: the kernel copies page-cache pages
@@ -112,16 +164,21 @@ void TestLines(std::string_view text, const std::vector<size_t>& starts,
 // misaligned one, and that copy is most of a search's time.
 class ReadBuffer {
  public:
-  // Room for `size` bytes, or nullptr when it can't be had.
-  char* Reserve(size_t size) {
+  // Room for `size` bytes that begin with the first `keep` bytes held now, or
+  // nullptr when it can't be had.
+  char* Grow(size_t size, size_t keep = 0) {
     if (size > capacity_) {
       size_t grown = std::max(size, std::min(2 * capacity_, kKeptBuffer));
       grown = (grown + kAlignment - 1) / kAlignment * kAlignment;
-      data_.reset();
-      capacity_ = 0;
-      data_.reset(static_cast<char*>(
+      if (keep == 0) {
+        data_.reset();
+        capacity_ = 0;
+      }
+      Data data(static_cast<char*>(
           ::operator new[](grown, std::align_val_t(kAlignment), std::nothrow)));
-      if (!data_) return nullptr;
+      if (!data) return nullptr;
+      if (keep > 0) std::memcpy(data.get(), data_.get(), keep);
+      data_ = std::move(data);
       capacity_ = grown;
     }
     return data_.get();
@@ -140,7 +197,8 @@ class ReadBuffer {
       ::operator delete[](data, std::align_val_t(kAlignment));
     }
   };
-  std::unique_ptr<char[], Free> data_;
+  using Data = std::unique_ptr<char[], Free>;
+  Data data_;
   size_t capacity_ = 0;
 };
 
@@ -151,30 +209,107 @@ ReadBuffer& ThreadBuffer() {
 
 }  // namespace
 
-std::optional<std::string_view> SearchWorker::Load(int dir_fd,
-                                                   const char* name) {
+std::optional<OpenedFile> SearchWorker::Open(int dir_fd, const char* name) {
   // The type first: only a regular file is opened, so no FIFO or device ever
   // is.
   auto named = sys::StatAt(dir_fd, name, /*follow=*/true);
   if (!named || !S_ISREG(named->st_mode)) return std::nullopt;
-  if (named->st_size == 0) return std::string_view();
+  if (named->st_size == 0) return OpenedFile{sys::UniqueFd(), 0};
   auto fd = sys::OpenFileAt(dir_fd, name);
   if (!fd) return std::nullopt;
-  return Read(fd->get(), static_cast<size_t>(named->st_size));
+  return OpenedFile{std::move(*fd), static_cast<size_t>(named->st_size)};
 }
 
-std::optional<std::string_view> SearchWorker::Read(int fd, size_t size) {
-  // Bounded by the size seen before: a file that grows meanwhile is searched
-  // as it was, one that shrinks as it now is.
-  if (size > kMaxFileRead) return std::nullopt;
-  char* buffer = ThreadBuffer().Reserve(size);
-  if (buffer == nullptr) return std::nullopt;
+std::vector<SearchResult> SearchWorker::Search(std::string_view path, int fd,
+                                               size_t size, SearchRun& run,
+                                               bool skip_binary) {
+  if (size == 0) return {};
+  std::vector<SearchResult> records =
+      size > window_ ? SearchWindows(path, fd, size, run, skip_binary)
+                     : SearchWhole(path, fd, size, run, skip_binary);
+  ThreadBuffer().Trim();
+  return records;
+}
+
+std::vector<SearchResult> SearchWorker::SearchWhole(std::string_view path,
+                                                    int fd, size_t size,
+                                                    SearchRun& run,
+                                                    bool skip_binary) {
+  char* buffer = ThreadBuffer().Grow(size);
+  if (buffer == nullptr) {
+    run.FailOutOfMemory();
+    return {};
+  }
   auto read = sys::ReadFull(fd, buffer, size);
-  if (!read) return std::nullopt;
-  return std::string_view(buffer, *read);
+  if (!read) return {};
+  const std::string_view text(buffer, *read);
+  if (skip_binary && IsBinaryHead(text)) return {};
+  return SearchText(path, text, run, *this);
 }
 
-void SearchWorker::Trim() { ThreadBuffer().Trim(); }
+// Each round fills the buffer up to `limit` bytes after what the last round
+// kept, checks the complete lines new to it for UTF-8, and searches the lines
+// whose context_after it holds whole (all of them at the end of the file); it
+// keeps the lines not searched yet, with the context_before of the first, and
+// the unfinished last line. A round that can search nothing (a line or the
+// contexts longer than the buffer) doubles the limit, as does a round that
+// would read less than half of it.
+std::vector<SearchResult> SearchWorker::SearchWindows(std::string_view path,
+                                                      int fd, size_t size,
+                                                      SearchRun& run,
+                                                      bool skip_binary) {
+  ReadBuffer& buffer = ThreadBuffer();
+  FileRecords records(path, run, /*held=*/true);
+  const uint64_t context = run.context_lines;
+  size_t limit = skip_binary ? std::max(window_, kSniffBytes) : window_;
+  size_t left = size;       // bytes of the file not read yet
+  size_t used = 0;          // bytes in the buffer
+  size_t searched = 0;      // the first line not searched yet
+  size_t checked = 0;       // bytes known to be UTF-8
+  uint64_t first_line = 0;  // the 0-based index of the buffer's first line
+  try {
+    for (bool head = true;; head = false) {
+      if (run.capped()) return {};
+      if (2 * (limit - used) < limit) limit *= 2;
+      const size_t wanted = std::min(limit - used, left);
+      char* data = buffer.Grow(used + wanted, used);
+      if (data == nullptr) {
+        run.FailOutOfMemory();
+        return {};
+      }
+      auto read = sys::ReadFull(fd, data + used, wanted);
+      if (!read) return {};
+      used += *read;
+      left -= *read;
+      const bool end = *read < wanted || left == 0;
+      const std::string_view text(data, used);
+      if (head && skip_binary && IsBinaryHead(text)) return {};
+      const size_t complete = end ? used : LineStartOf(text, used);
+      const size_t stop = end ? used : LinesBack(text, complete, context);
+      if (stop <= searched && !end) continue;
+      if (!IsUtf8(text.substr(checked, complete - checked))) return {};
+      checked = complete;
+      const std::string_view lines = text.substr(0, complete);
+      if (!records.ended()) {
+        records.SetText(lines, first_line);
+        TestLines(lines, LinesToTest(lines, run.query.prefilter()), searched,
+                  stop, run, &records);
+      }
+      if (end) break;
+      const size_t keep = LinesBack(text, stop, context);
+      first_line += CountNewlines(text.substr(0, keep));
+      std::memmove(data, data + keep, used - keep);
+      used -= keep;
+      searched = stop - keep;
+      checked -= keep;
+    }
+    records.Commit();
+  } catch (const std::bad_alloc&) {
+    run.FailOutOfMemory();
+    return {};
+  }
+  return records.Take();
+}
 
 const std::vector<size_t>& SearchWorker::LinesToTest(
     std::string_view text, const Prefilter* prefilter) {
@@ -200,24 +335,25 @@ std::vector<SearchResult> search_file(const std::string& path, SearchRun& run,
       (root.ends_with('/') || path[root.size()] == '/')) {
     name = path.find_first_not_of('/', root.size());
   }
-  auto text = name != 0 && name != std::string::npos
-                  ? worker.Load(run.root_fd, path.c_str() + name)
-                  : worker.Load(AT_FDCWD, path.c_str());
-  if (!text) return {};
-  return SearchText(path, *text, run, worker);
+  auto file = name != 0 && name != std::string::npos
+                  ? worker.Open(run.root_fd, path.c_str() + name)
+                  : worker.Open(AT_FDCWD, path.c_str());
+  if (!file) return {};
+  return worker.Search(path, file->fd.get(), file->size, run);
 }
 
 std::vector<SearchResult> SearchText(std::string_view path,
                                      std::string_view text, SearchRun& run,
                                      SearchWorker& worker) {
-  FileRecords records(path, text, run);
+  FileRecords records(path, run, /*held=*/false);
+  records.SetText(text, 0);
   try {
-    TestLines(text, worker.LinesToTest(text, run.query.prefilter()), run,
-              &records);
+    TestLines(text, worker.LinesToTest(text, run.query.prefilter()), 0,
+              text.size(), run, &records);
   } catch (const std::bad_alloc&) {
-    // The records made so far stand.
+    run.FailOutOfMemory();
+    return {};
   }
-  worker.Trim();
   return records.Take();
 }
 
