@@ -1,5 +1,6 @@
 #include "fs/path/path.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -81,6 +82,32 @@ std::optional<std::string_view> StripRoot(std::string_view path,
     }
     if (!p || *p != *r) return std::nullopt;
   }
+}
+
+void DirectorySet::Insert(std::string_view dir) {
+  size_t components = 0;
+  for (PathComponents parts(dir); parts.Next();) ++components;
+  fewest_components_ = std::min(fewest_components_, components);
+  most_components_ = std::max(most_components_, components);
+  dirs_.emplace(dir);
+}
+
+bool DirectorySet::Encloses(std::string_view path) const {
+  if (dirs_.empty()) return false;
+  PathComponents parts(path);
+  size_t start = 0;
+  auto part = parts.Next(&start);
+  // Each proper prefix that ends at a component: the path's ancestors.
+  for (size_t components = 1; part && components <= most_components_;
+       ++components) {
+    const size_t end = start + part->size();
+    part = parts.Next(&start);
+    if (part && components >= fewest_components_ &&
+        dirs_.contains(path.substr(0, end))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 Parent ParentOf(std::string_view path) {
