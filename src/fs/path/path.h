@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,7 +63,16 @@ class DirectorySet {
   bool Encloses(std::string_view path) const;
 
  private:
-  std::unordered_set<std::string, PathHasher, PathEq> dirs_;
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  bool EnclosesPlain(std::string_view path) const;
+
+  // Plainly spelled: the components joined by single separators.
+  std::unordered_set<std::string, TextHash, std::equal_to<>> dirs_;
   size_t fewest_components_ = SIZE_MAX;
   size_t most_components_ = 0;
 };
