@@ -105,11 +105,10 @@ class FileIndex {
   // nothing when the path is gone or its metadata can't be read.
   void update_metadata(const std::string& path);
   // Removes the entries of `paths`, as one change of `file_list`: a path's
-  // `files` entry; for a non-directory, its `file_list` entry; for a
-  // directory, every entry below it in `files` and in `file_list`. A path
-  // that `files` doesn't hold changes nothing. The others keep their order.
-  // One pass over `file_list` (and over `files` when a directory goes),
-  // however many paths.
+  // `files` entry and its `file_list` entry, and for a directory every entry
+  // below it in both. A path that `files` doesn't hold changes nothing. The
+  // others keep their order. One pass over `file_list` (and over `files` when
+  // a directory goes), however many paths.
   void remove_paths(std::span<const std::string_view> paths);
   // Whether a full build is running at this moment.
   bool is_building() const { return building_.load(); }
