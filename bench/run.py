@@ -474,6 +474,70 @@ def case_watch_latency(corpus: Path) -> Case:
                 limit=0.160, target="<= 160 ms", note=note)
 
 
+PER_DIR = 1000  # empty files per directory of the generated removal trees
+
+
+def fill(directory: Path, dirs: range) -> None:
+    """Makes directory/d{i}/f{j} for i in `dirs`, PER_DIR empty files each, where missing."""
+    for i in dirs:
+        sub = directory / f"d{i}"
+        sub.mkdir(parents=True, exist_ok=True)
+        if len(os.listdir(sub)) == PER_DIR:
+            continue
+        for j in range(PER_DIR):
+            os.close(os.open(sub / f"f{j}", os.O_CREAT | os.O_WRONLY, 0o644))
+
+
+def removal_tree(files: int, removed: int) -> Path:
+    """A tree of `files` empty files, PER_DIR a directory: `removed` of them under gone/, the
+    rest under keep/. One tree per size under bench/.data; its directories are moved between
+    keep/ and gone/ to give the split asked for."""
+    root = work_dir(f"removals-{files}")
+    gone = removed // PER_DIR
+    for i in range(files // PER_DIR):
+        where, other = ("gone", "keep") if i < gone else ("keep", "gone")
+        (root / where).mkdir(exist_ok=True)
+        if (root / other / f"d{i}").exists() and not (root / where / f"d{i}").exists():
+            os.rename(root / other / f"d{i}", root / where / f"d{i}")
+        fill(root / where, range(i, i + 1))
+    return root
+
+
+def removal_case(removed: int, files: int, limit: float) -> Callable[[Path], Case]:
+    """rm -rf of `removed` files in a watched tree of `files`, from its start until list() no
+    longer shows them; the files are made again, untimed, between rounds."""
+    def make(corpus: Path) -> Case:
+        file_system_class("is_watching", "glob", "list")
+        root = removal_tree(files, removed)
+        fs = open_file_system(root, watch=True)
+        check(fs.is_watching(), "the object has no watcher")
+
+        def settled(listed: int) -> None:
+            deadline = time.monotonic() + 30 * 60
+            while len(fs.list()) != listed:
+                check(time.monotonic() < deadline, f"list() never reached {listed} files")
+                time.sleep(0.05)
+
+        settled(files)
+
+        def once() -> float:
+            start = time.perf_counter()
+            shutil.rmtree(root / "gone")
+            deadline = time.monotonic() + 30 * 60
+            while fs.glob("gone/**"):
+                check(time.monotonic() < deadline, "removals not applied within 30 minutes")
+                time.sleep(0.005)
+            elapsed = time.perf_counter() - start
+            check(len(fs.list()) == files - removed, "list() lost files it should keep")
+            fill(root / "gone", range(removed // PER_DIR))
+            settled(files)
+            return elapsed
+
+        return Case(ours=once, limit=limit, target=f"<= {limit:g} s",
+                    note=f"rm -rf of {removed} files among {files}, until list() follows")
+    return make
+
+
 # The constructor's time with a watcher (its watches are set up before it returns, while the
 # index build it started runs), then, once the index is built, the growth of the resident set
 # beside an object without watcher, and the number of watches.
@@ -566,7 +630,13 @@ CASES: dict[str, Callable[[Path], Case]] = {
     "watch_latency": case_watch_latency,
     "watch_setup": case_watch_setup,
     "watch_idle": case_watch_idle,
+    "remove_20k_of_200k": removal_case(20_000, 200_000, 1.0),
+    "remove_40k_of_200k": removal_case(40_000, 200_000, 1.0),
+    "remove_20k_of_400k": removal_case(20_000, 400_000, 1.5),
+    "remove_100k_of_1m": removal_case(100_000, 1_000_000, 4.0),
 }
+# Cases whose trees are generated: they run without the corpus.
+NO_CORPUS = {name for name in CASES if name.startswith("remove_")}
 
 
 # ----------------------------------------------------------------------------- harness
@@ -641,10 +711,14 @@ def main() -> None:
     if args.repeat < 1:
         parser.error("--repeat must be at least 1")
     corpus = args.corpus.resolve()
-    prepare_corpus(corpus)
-    files = subprocess.run(["git", "ls-files", "-z"], cwd=corpus, check=True,
-                           capture_output=True).stdout.count(b"\0")
-    print(f"cores: {os.cpu_count()}   corpus: {corpus} ({files} files)   rounds: {args.repeat}")
+    if args.only and NO_CORPUS.issuperset(args.only):
+        print(f"cores: {os.cpu_count()}   rounds: {args.repeat}")
+    else:
+        prepare_corpus(corpus)
+        files = subprocess.run(["git", "ls-files", "-z"], cwd=corpus, check=True,
+                               capture_output=True).stdout.count(b"\0")
+        print(f"cores: {os.cpu_count()}   corpus: {corpus} ({files} files)   "
+              f"rounds: {args.repeat}")
 
     table = [["case", "peer", "ours", "peer time", "ours/peer", "spread", "target", "met",
               "note"]]

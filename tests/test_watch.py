@@ -1,11 +1,15 @@
 """The watcher keeping the index current, through list() and get_metadata(), with bounded waits."""
 
+import contextlib
+import itertools
 import json
 import os
 import shutil
 import signal
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -29,9 +33,9 @@ STEPS = [
     (lambda r, o: make_tree(r, {"d/e/f/g": "g", "d/h": "h"}), ["b", "d/e/f/g", "d/h"], None),
     (lambda r, o: os.rename(f"{o}/dir", f"{r}/m"), ["b", "d/e/f/g", "d/h", "m/n/f"], None),
     (lambda r, o: shutil.rmtree(f"{r}/d"), ["b", "m/n/f"], ("m/n/f", 3)),
-    # A directory's removal leaves its descendants listed; its watches follow it.
-    (lambda r, o: os.rename(f"{r}/m", f"{r}/m2"), ["b", "m/n/f", "m2/n/f"], None),
-    (lambda r, o: make_tree(r, {"m2/n/f": "grown"}), ["b", "m/n/f", "m2/n/f"], ("m2/n/f", 5)),
+    # A renamed directory takes its descendants along; its watches follow it.
+    (lambda r, o: os.rename(f"{r}/m", f"{r}/m2"), ["b", "m2/n/f"], None),
+    (lambda r, o: make_tree(r, {"m2/n/f": "grown"}), ["b", "m2/n/f"], ("m2/n/f", 5)),
 ]
 
 
@@ -47,6 +51,92 @@ def test_changes_reach_the_index(tmp_path):
             wait_until(lambda: sorted(fs.list()) == listed)
             wait_until(lambda: not size or fs.get_metadata(size[0]).size == size[1])
     assert not fs.is_watching()
+
+
+def on_disk(root):
+    """The files and the directories under `root`, root-relative and sorted, as a walk finds
+    them."""
+    files, dirs = [], []
+    for top, subdirs, names in os.walk(root):
+        rel = os.path.relpath(top, root)
+        join = lambda name: name if rel == "." else f"{rel}/{name}"
+        files += map(join, names)
+        dirs += map(join, subdirs)
+    return sorted(files), sorted(files + dirs)
+
+
+def rename_while_written(root, src, dst):
+    """Renames src to dst and back, then to dst for good, while a thread makes and grows files
+    under both names."""
+    stop = threading.Event()
+
+    def write():
+        for i in itertools.count():
+            for path in (f"{root}/{src}/sub/w{i % 50}", f"{root}/{dst}/w{i % 50}"):
+                with contextlib.suppress(OSError), open(path, "a") as f:
+                    f.write("x")
+            if stop.is_set():
+                return
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    for _ in range(20):
+        os.rename(f"{root}/{src}", f"{root}/{dst}")
+        time.sleep(0.005)
+        os.rename(f"{root}/{dst}", f"{root}/{src}")
+    os.rename(f"{root}/{src}", f"{root}/{dst}")
+    stop.set()
+    writer.join()
+
+
+def replace(path, make):
+    """Moves `path` out of the way (within one debounce window of what follows), then makes it
+    again."""
+    os.rename(path, path + ".old") if os.path.isdir(path) else os.remove(path)
+    make(path)
+
+
+# Directory moves on a watched tree; after each, the index must name what is on disk and nothing
+# else (dir10 shares dir1's first letters; out1 leaves the tree, in1 comes in). The last ones
+# make a path again at once: as a directory, a file, or a file that goes again.
+MOVES = [
+    lambda r, o: os.rename(f"{o}/in1", f"{r}/in1"),
+    lambda r, o: os.rename(f"{r}/dir1", f"{r}/dir2"),
+    lambda r, o: os.rename(f"{r}/out1", f"{o}/out1"),
+    lambda r, o: (os.rename(f"{r}/in1/sub", f"{r}/in1/sub2"), os.rename(f"{r}/in1", f"{r}/in2")),
+    lambda r, o: rename_while_written(r, "dir2", "dir3"),
+    lambda r, o: os.rename(f"{r}/in2", f"{o}/in2"),
+    lambda r, o: replace(f"{r}/dir3", os.mkdir),
+    lambda r, o: replace(f"{r}/top.txt", os.mkdir),
+    lambda r, o: replace(f"{r}/dir10", lambda path: make_tree(r, {"dir10": "x"})),
+    lambda r, o: replace(f"{r}/bulk/0/f0", lambda path: (make_tree(r, {"bulk/0/f0": "x"}),
+                                                          os.remove(path))),
+]
+
+
+@pytest.mark.parametrize("spelling", ["{}", "{}/", "{}//"])
+def test_directory_moves_leave_no_ghosts(tmp_path, spelling):
+    root, outside = str(tmp_path.resolve() / "root"), str(tmp_path.resolve() / "out")
+    many = {f"dir1/many/{i // 100}/f{i}": "x" for i in range(2000)}
+    make_tree(root, {**many, **{f"bulk/{i // 500}/f{i}": "x" for i in range(5000)},
+                     "dir1/x.txt": "x" * 7, "dir1/sub/y.txt": "x", "dir10/z.txt": "x",
+                     "out1/o.txt": "x", "top.txt": "x"})
+    make_tree(outside, {f"in1/sub/f{i}": "x" for i in range(500)})
+    with tolvane.FileSystem(spelling.format(root)) as fs:
+        wait_until(fs.is_ready)
+        gone = set()
+        for move in MOVES:
+            before = set(fs.list())
+            move(root, outside)
+            files, entries = on_disk(root)
+            wait_until(lambda: sorted(fs.list()) == files)
+            wait_until(lambda: sorted(fs.list(only_files=False)) == entries)
+            gone |= before - set(files)
+            for path in sorted(gone - set(files))[::97]:
+                with pytest.raises(ValueError, match="Path not found"):
+                    fs.get_metadata(path)
+            assert sorted({r.file for r in fs.grep("x", max_results=10**6)}) == files
+        assert {"dir1/x.txt", "dir3/x.txt", "dir10/z.txt", "bulk/0/f0"} <= gone
 
 
 def test_paths_as_applied(tmp_path, monkeypatch):

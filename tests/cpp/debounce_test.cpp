@@ -32,7 +32,8 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 std::string Describe(const ChangeEvent& c) {
   static const char* kNames[] = {"created", "modified", "deleted", "renamed"};
-  std::string text = kNames[static_cast<int>(c.kind)] + (":" + c.path);
+  std::string text = (c.replaces ? "re" : "") +
+                     (kNames[static_cast<int>(c.kind)] + (":" + c.path));
   return c.to.empty() ? text : text + ">" + c.to;
 }
 
@@ -71,14 +72,18 @@ INSTANTIATE_TEST_SUITE_P(
         DebounceCase{"CreatedAbsorbsModified",
                      "0 C:a; 60 M:a; 100 = created:a; 150 M:a; 250 = "
                      "modified:a"},
-        DebounceCase{"DeletedCreatedDeletedIsNothing",
-                     "0 D:a; 10 K:a; 20 F:a; 500 ="},
+        DebounceCase{"DeletedCreatedDeletedIsDeleted",
+                     "0 D:a; 10 K:a; 20 F:a; 500 = deleted:a"},
+        DebounceCase{"CreatedAfterARemovalReplacesThroughWrites",
+                     "0 X:a; 10 C:a; 20 M:a; 30 K:a; 130 = recreated:a"},
+        DebounceCase{"RenamedAwayThenCreatedReplaces",
+                     "0 F:a T:b B:a,b; 10 K:a; 110 = created:b recreated:a"},
         DebounceCase{"ExactlyTheDebounceIsReleased",
                      "0 M:a; 99.999999 =; 100 = modified:a"},
         DebounceCase{"EveryEventRestartsTheWindow",
                      "0 M:a; 90 M:a; 180 X:a; 279 =; 280 = deleted:a"},
-        DebounceCase{"DeletedThenCreatedIsCreated",
-                     "0 D:a T:a; 100 = created:a"},
+        DebounceCase{"DeletedThenCreatedReplaces",
+                     "0 D:a T:a; 100 = recreated:a"},
         DebounceCase{"BothNeedsTwoPathsAndIgnoresAThird",
                      "0 B:a; 10 B:b,c,d; 110 = renamed:b>c"},
         DebounceCase{"BothOnAPendingCreatedHasAFreshTime",

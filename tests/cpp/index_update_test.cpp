@@ -1,5 +1,6 @@
-// Single-path updates and removals against a literal model (linear scans with
-// component-wise equality) over random operations, spellings and tree changes.
+// Single-path updates and batched removals against a literal model (linear
+// scans with component-wise equality; a removed directory takes every path
+// below it) over random operations, spellings and tree changes.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +13,11 @@
 
 namespace tolvane {
 namespace {
+
+bool Below(const std::string& path, const std::string& dir) {
+  auto rest = StripRoot(path, dir);
+  return rest && !rest->empty();
+}
 
 struct Model {
   std::vector<std::string> list;
@@ -37,7 +43,11 @@ struct Model {
     if (!entry) return;
     const bool dir = entry->second;
     files.erase(files.begin() + (entry - files.data()));
-    if (!dir) std::erase_if(list, [&](auto& p) { return PathEqual(p, path); });
+    std::erase_if(list, [&](auto& p) {
+      return PathEqual(p, path) || (dir && Below(p, path));
+    });
+    if (dir)
+      std::erase_if(files, [&](auto& f) { return Below(f.first, path); });
   }
 };
 
@@ -46,6 +56,8 @@ TEST(IndexUpdateTest, MatchesTheLiteralRulesOnRandomSequences) {
   const std::string root = dir.path();
   testing::WriteFile(dir / "f0", "a\0b");
   testing::WriteFile(dir / "d0/g", "x");
+  testing::WriteFile(dir / "d0/e/h", "x");
+  testing::WriteFile(dir / "d00/g", "x");
   ::symlink("d0", (dir / "l").c_str());
   ::symlink("f0", (dir / "lf").c_str());
   FileIndex index(root);
@@ -61,40 +73,58 @@ TEST(IndexUpdateTest, MatchesTheLiteralRulesOnRandomSequences) {
     model.files.emplace_back(root + "/" + text,
                              index.metadata(root + "/" + text)->is_dir);
 
-  const std::string names[] = {"f0", "f1", "d0", "d0/g", "d1", "l", "lf", "no"};
+  // "" is the root itself; d00 is not below d0.
+  const std::string names[] = {"f0",     "f1",  "d0",    "d0/g", "d0/e",
+                               "d0/e/h", "d00", "d00/g", "d1",   "d1/g",
+                               "l",      "lf",  "no",    ""};
+  const std::string files[] = {"f0", "f1", "d0/g", "d0/e/h", "d00/g", "d1/g"};
   const std::string joins[] = {"/", "//", "/./"};
   std::mt19937 random(7);
-  std::vector<std::string> before = texts(true);
-  for (int step = 0; step < 3000; ++step) {
-    const std::string& name = names[random() % std::size(names)];
+  auto spelled = [&](const std::string& name) {
     std::string path = root + joins[random() % 3] + name;
     if (random() % 4 == 0) path += "/";
+    return path;
+  };
+  std::vector<std::string> before = texts(true);
+  for (int step = 0; step < 4000; ++step) {
     const uint64_t generation = index.file_list_generation();
-    if (const auto action = random() % 4; action == 0) {  // the tree changes
-      if (name[0] == 'f' && random() % 2) {
-        testing::WriteFile(dir / name, std::string(random() % 3, 'x'));
-      } else if (name[0] == 'f') {
-        std::filesystem::remove(dir / name);
-      } else if (name == "d1") {
-        std::filesystem::create_directory(dir / name);
+    if (const auto action = random() % 5; action == 0) {  // the tree changes
+      const std::string& file = files[random() % std::size(files)];
+      std::error_code ignored;
+      if (random() % 2) {
+        testing::WriteFile(dir / file, std::string(random() % 3, 'x'));
+      } else if (random() % 2) {  // anything but the root
+        std::filesystem::remove_all(dir / names[random() % 13], ignored);
+      } else if (random() % 2) {
+        std::filesystem::rename(dir / "d0", dir / "d1", ignored);
+      } else {
+        std::filesystem::rename(dir / "d1", dir / "d0", ignored);
       }
       continue;
-    } else if (action == 3) {
-      index.remove_path(path);
-      model.Remove(path);
+    } else if (action >= 3) {
+      std::vector<std::string> batch;
+      for (auto n = random() % 3 + 1; n > 0; --n)
+        batch.push_back(spelled(names[random() % std::size(names)]));
+      index.remove_paths(
+          std::vector<std::string_view>(batch.begin(), batch.end()));
+      for (const std::string& path : batch) model.Remove(path);
+      ASSERT_LE(index.file_list_generation() - generation, 1u) << step;
     } else {
+      const std::string path = spelled(names[random() % std::size(names)]);
       ASSERT_TRUE(index.update_path(path));
       model.Update(path);
     }
     std::vector<std::string> listed = texts(true), expected;
     for (auto& p : model.list) expected.push_back(index.relative_path(p));
-    ASSERT_EQ(listed, expected) << "step " << step << " " << path;
-    for (const std::string& n : names) {
-      auto found = index.metadata(root + "/" + n);
-      auto* modelled = model.Find(root + "/" + n);
-      ASSERT_EQ(found.has_value(), modelled != nullptr) << step << " " << n;
-      ASSERT_TRUE(!found || found->is_dir == modelled->second) << n;
+    ASSERT_EQ(listed, expected) << "step " << step;
+    std::vector<std::string> entries = texts(false), modelled;
+    for (auto& [p, is_dir] : model.files) {
+      modelled.push_back(index.relative_path(p));
+      ASSERT_EQ(index.metadata(p)->is_dir, is_dir) << step << " " << p;
     }
+    std::ranges::sort(entries);
+    std::ranges::sort(modelled);
+    ASSERT_EQ(entries, modelled) << "step " << step;
     // The memo of list() is keyed by the generation.
     ASSERT_TRUE(listed == before || index.file_list_generation() != generation);
     before = listed;

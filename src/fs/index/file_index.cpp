@@ -312,29 +312,50 @@ void FileIndex::ListUnlisted(std::span<PathRef> paths) {
   }
 }
 
-void FileIndex::remove_path(std::string_view path) {
-  auto removed = files_.Remove(path);
-  if (!removed || removed->is_dir) return;
+void FileIndex::remove_paths(std::span<const std::string_view> paths) {
+  std::vector<std::string_view> removed;
+  DirectorySet removed_dirs;
+  for (std::string_view path : paths) {
+    auto entry = files_.Remove(path);
+    if (!entry) continue;
+    removed.push_back(path);
+    if (entry->is_dir) removed_dirs.Insert(path);
+  }
+  if (removed.empty()) return;
+  if (!removed_dirs.empty()) {
+    files_.EraseIf([&](const PathRef& path, const FileMetadata&) {
+      return removed_dirs.Encloses(path);
+    });
+  }
 
   std::unique_lock lock(file_list_mutex_);
   if (file_list_failed_) return;
   try {
     IndexMembers();
+    // A full build never lists a path twice and an update never appends one
+    // that is listed, so a member is the one entry equal to its path; it
+    // shares its text with it.
+    std::unordered_set<const char*> listed_texts;
+    for (std::string_view path : removed) {
+      auto member = file_list_members_.find(path);
+      if (member != file_list_members_.end()) {
+        listed_texts.insert(member->view().data());
+        file_list_members_.erase(member);
+      }
+    }
+    if (listed_texts.empty() && removed_dirs.empty()) return;
+    const size_t erased = std::erase_if(file_list_, [&](const PathRef& entry) {
+      if (listed_texts.contains(entry.view().data())) return true;
+      if (!removed_dirs.Encloses(entry)) return false;
+      file_list_members_.erase(entry);
+      return true;
+    });
+    if (erased == 0) return;
   } catch (...) {
+    // The list and its members may disagree now: nobody trusts the list again.
     file_list_failed_ = true;
     throw;
   }
-  auto member = file_list_members_.find(path);
-  if (member == file_list_members_.end()) return;
-  // A full build never lists a path twice and an update never appends one
-  // that is listed, so the member is the one entry equal to `path`; it shares
-  // its text with it.
-  const char* text = member->view().data();
-  auto entry = std::find_if(
-      file_list_.begin(), file_list_.end(),
-      [text](const PathRef& listed) { return listed.view().data() == text; });
-  if (entry != file_list_.end()) file_list_.erase(entry);
-  file_list_members_.erase(member);
   file_list_generation_.fetch_add(1);
 }
 

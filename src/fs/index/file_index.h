@@ -113,9 +113,12 @@ class FileIndex {
   // Refreshes or adds the `files` entry of `path` alone (a content change);
   // nothing when the path is gone or its metadata can't be read.
   void update_metadata(const std::string& path);
-  // Removes the entry of `path`; a non-directory also leaves `file_list` (the
-  // others keep their order). A directory's descendants stay.
-  void remove_path(std::string_view path);
+  // Removes the entries of `paths`, as one change of `file_list`: a path's
+  // `files` entry and its `file_list` entry, and for a directory every entry
+  // below it in both. A path that `files` doesn't hold changes nothing. The
+  // others keep their order. One pass over `file_list` (and over `files` when
+  // a directory goes), however many paths.
+  void remove_paths(std::span<const std::string_view> paths);
   // Whether a full build is running at this moment.
   bool is_building() const { return building_.load(); }
 

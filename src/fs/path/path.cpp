@@ -1,5 +1,6 @@
 #include "fs/path/path.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -52,18 +53,23 @@ bool IsPlainSpelling(std::string_view path) {
   return true;
 }
 
-}  // namespace
-
-size_t PathHash(std::string_view path) {
-  // The hash of the plain spelling, which equal paths share.
-  if (IsPlainSpelling(path)) return std::hash<std::string_view>{}(path);
+// The components of `path` joined by single separators, a leading "/" kept.
+std::string PlainSpelling(std::string_view path) {
   std::string plain;
   PathComponents parts(path);
   while (auto part = parts.Next()) {
     if (!plain.empty() && plain != "/") plain += '/';
     plain += *part;
   }
-  return std::hash<std::string_view>{}(plain);
+  return plain;
+}
+
+}  // namespace
+
+size_t PathHash(std::string_view path) {
+  // The hash of the plain spelling, which equal paths share.
+  if (IsPlainSpelling(path)) return std::hash<std::string_view>{}(path);
+  return std::hash<std::string_view>{}(PlainSpelling(path));
 }
 
 std::optional<std::string_view> StripRoot(std::string_view path,
@@ -81,6 +87,42 @@ std::optional<std::string_view> StripRoot(std::string_view path,
     }
     if (!p || *p != *r) return std::nullopt;
   }
+}
+
+void DirectorySet::Insert(std::string_view dir) {
+  size_t components = 0;
+  for (PathComponents parts(dir); parts.Next();) ++components;
+  fewest_components_ = std::min(fewest_components_, components);
+  most_components_ = std::max(most_components_, components);
+  dirs_.insert(IsPlainSpelling(dir) ? std::string(dir) : PlainSpelling(dir));
+}
+
+bool DirectorySet::Encloses(std::string_view path) const {
+  if (dirs_.empty()) return false;
+  if (!IsPlainSpelling(path)) return EnclosesPlain(PlainSpelling(path));
+  return EnclosesPlain(path);
+}
+
+bool DirectorySet::EnclosesPlain(std::string_view path) const {
+  // The ancestors of a plainly spelled path: "/" when it is absolute, and
+  // each prefix that ends before a separator.
+  size_t components = 0;
+  size_t from = 0;
+  if (path.starts_with('/')) {
+    components = from = 1;
+    if (path.size() > 1 && fewest_components_ == 1 && dirs_.contains("/")) {
+      return true;
+    }
+  }
+  for (size_t slash = path.find('/', from); slash != std::string_view::npos;
+       slash = path.find('/', slash + 1)) {
+    if (++components > most_components_) break;
+    if (components >= fewest_components_ &&
+        dirs_.contains(path.substr(0, slash))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 Parent ParentOf(std::string_view path) {

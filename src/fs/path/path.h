@@ -6,9 +6,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace tolvane {
 
@@ -48,6 +51,31 @@ struct PathEq {
 // them (empty when the two are equal). nullopt otherwise.
 std::optional<std::string_view> StripRoot(std::string_view path,
                                           std::string_view root);
+
+// A set of directories, to tell the paths that lie strictly below one of them,
+// component-wise: {"a"} encloses "a/b" and "a//b/c", but neither "a" itself
+// nor "ab/c". A test costs one look-up per component count that the set's
+// directories have.
+class DirectorySet {
+ public:
+  void Insert(std::string_view dir);
+  bool empty() const { return dirs_.empty(); }
+  bool Encloses(std::string_view path) const;
+
+ private:
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  bool EnclosesPlain(std::string_view path) const;
+
+  // Plainly spelled: the components joined by single separators.
+  std::unordered_set<std::string, TextHash, std::equal_to<>> dirs_;
+  size_t fewest_components_ = SIZE_MAX;
+  size_t most_components_ = 0;
+};
 
 // The path without its last component, rebuilt from PathComponents: "" for a
 // single relative component; `has_parent` false (and `path` empty) for "" and

@@ -58,6 +58,18 @@ class ShardedMap {
     return removed;
   }
 
+  // Removes every entry for which pred(key, value) holds, shard by shard, each
+  // under its write lock; other shards stay usable meanwhile.
+  template <typename Pred>
+  void EraseIf(Pred&& pred) {
+    for (Shard& shard : shards_) {
+      std::unique_lock lock(shard.mutex);
+      std::erase_if(shard.table, [&](const auto& entry) {
+        return pred(entry.first, entry.second);
+      });
+    }
+  }
+
   // Empties the map shard by shard; other shards stay usable meanwhile.
   void Clear() {
     for (Shard& shard : shards_) {

@@ -18,20 +18,26 @@ void Debouncer::record_change(const std::string& path, ChangeKind kind,
                               const std::string& to) {
   const Time now = clock_();
   auto it = pending_.find(path);
-  if (it != pending_.end() && it->second.kind == ChangeKind::kCreated) {
+  if (it == pending_.end()) {
+    pending_.emplace(path, Entry{kind, to, now});
+    return;
+  }
+  Entry& entry = it->second;
+  // What the index held for the path before it was removed or renamed away
+  // must still go when the path appears again.
+  const bool removal_pending = entry.kind == ChangeKind::kDeleted ||
+                               entry.kind == ChangeKind::kRenamed ||
+                               entry.replaces;
+  if (entry.kind == ChangeKind::kCreated) {
     // A path that appeared and went again within its window never existed
     // for the index; writes to a new path are part of its creation.
-    if (kind == ChangeKind::kDeleted) {
+    if (kind == ChangeKind::kDeleted && !entry.replaces) {
       pending_.erase(it);
       return;
     }
     if (kind == ChangeKind::kModified) return;
   }
-  if (it != pending_.end()) {
-    it->second = Entry{kind, to, now};
-  } else {
-    pending_.emplace(path, Entry{kind, to, now});
-  }
+  entry = Entry{kind, to, now, kind == ChangeKind::kCreated && removal_pending};
 }
 
 void Debouncer::Record(const WatchEvent& event) {
@@ -80,8 +86,9 @@ std::vector<ChangeEvent> Debouncer::poll_events() {
   const Time now = clock_();
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (now - it->second.since >= kDebounce) {
-      released.push_back(
-          ChangeEvent{it->first, it->second.kind, std::move(it->second.to)});
+      released.push_back(ChangeEvent{it->first, it->second.kind,
+                                     std::move(it->second.to),
+                                     it->second.replaces});
       it = pending_.erase(it);
     } else {
       ++it;

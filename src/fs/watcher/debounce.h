@@ -52,6 +52,7 @@ class Debouncer {
     ChangeKind kind;
     std::string to;
     Time since;
+    bool replaces = false;  // as in ChangeEvent
   };
 
   void Record(const WatchEvent& event);

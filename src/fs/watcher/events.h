@@ -37,11 +37,14 @@ struct WatchEvent {
 enum class ChangeKind : uint8_t { kCreated, kModified, kDeleted, kRenamed };
 
 // One released change. For kRenamed, `path` is the old path and `to` the new
-// one; `to` is empty otherwise.
+// one; `to` is empty otherwise. `replaces`, for kCreated: the path was removed
+// or renamed away before it appeared again, so whatever the index holds for
+// it (a directory's descendants above all) goes first.
 struct ChangeEvent {
   std::string path;
   ChangeKind kind;
   std::string to;
+  bool replaces = false;
 };
 
 }  // namespace tolvane

@@ -1,5 +1,6 @@
 #include "fs/watcher/maintenance.h"
 
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -20,21 +21,33 @@ void Dropping(Step&& step) {
 
 }  // namespace
 
-void ApplyChange(FileIndex& index, const ChangeEvent& change) {
-  switch (change.kind) {
-    case ChangeKind::kCreated:
-      (void)index.update_path(change.path);
-      return;
-    case ChangeKind::kModified:
-      index.update_metadata(change.path);
-      return;
-    case ChangeKind::kDeleted:
-      index.remove_path(change.path);
-      return;
-    case ChangeKind::kRenamed:
-      index.remove_path(change.path);
-      (void)index.update_path(change.to);
-      return;
+void ApplyChanges(FileIndex& index, const std::vector<ChangeEvent>& changes) {
+  Dropping([&] {
+    std::vector<std::string_view> removed;
+    for (const ChangeEvent& change : changes) {
+      if (change.kind == ChangeKind::kDeleted ||
+          change.kind == ChangeKind::kRenamed || change.replaces) {
+        removed.push_back(change.path);
+      }
+    }
+    index.remove_paths(removed);
+  });
+  for (const ChangeEvent& change : changes) {
+    Dropping([&] {
+      switch (change.kind) {
+        case ChangeKind::kCreated:
+          (void)index.update_path(change.path);
+          return;
+        case ChangeKind::kModified:
+          index.update_metadata(change.path);
+          return;
+        case ChangeKind::kDeleted:
+          return;
+        case ChangeKind::kRenamed:
+          (void)index.update_path(change.to);
+          return;
+      }
+    });
   }
 }
 
@@ -48,11 +61,8 @@ void index_maintenance_loop(std::shared_ptr<FileWatcher> watcher,
       if (!index->is_building() && watcher->take_rescan_request()) {
         (void)index->rebuild();
       }
-      index->read_unread();
-      std::vector<ChangeEvent> changes = watcher->poll_events();
-      for (const ChangeEvent& change : changes) {
-        Dropping([&] { ApplyChange(*index, change); });
-      }
+      Dropping([&] { index->read_unread(); });
+      ApplyChanges(*index, watcher->poll_events());
     });
     std::this_thread::sleep_for(kMaintenancePause);
   }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <vector>
 
 #include "fs/index/file_index.h"
 #include "fs/watcher/events.h"
@@ -16,17 +17,19 @@ namespace tolvane {
 
 inline constexpr std::chrono::milliseconds kMaintenancePause{50};
 
-// Applies one change: Created updates the path; Modified refreshes its
-// `files` entry only; Deleted removes it; Renamed removes the old path, then
-// updates the new one. Failures are dropped.
-void ApplyChange(FileIndex& index, const ChangeEvent& change);
+// Applies the changes of one pass: first every removal together (Deleted
+// paths, the old paths of Renamed and the paths that Created replaces) in one
+// sweep of the index; then, in the order given, Created updates its path,
+// Modified refreshes its `files` entry only, and Renamed updates its new path.
+// Failures are dropped.
+void ApplyChanges(FileIndex& index, const std::vector<ChangeEvent>& changes);
 
 // The thread's body. Each pass: a full rebuild when events were lost (unless a
 // build is running, which then covers them), then a read of the directories
 // that the index couldn't read for want of descriptors, then the released
-// changes in the order they came; then the pause. Ends at the first check that
-// finds `shutdown` set (acquire), releasing the flag, the index and the watcher
-// in this order. Nothing escapes it, and no failure ends it early.
+// changes (ApplyChanges); then the pause. Ends at the first check that finds
+// `shutdown` set (acquire), releasing the flag, the index and the watcher in
+// this order. Nothing escapes it, and no failure ends it early.
 void index_maintenance_loop(std::shared_ptr<FileWatcher> watcher,
                             std::shared_ptr<FileIndex> index,
                             std::shared_ptr<std::atomic<bool>> shutdown);
