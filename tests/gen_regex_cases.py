@@ -36,6 +36,8 @@ abc  a\.c  \x61\x{62}\u0063\u{64}\U00000065\U{66}  \t\n\r\f\v\a  \x7F  \x{10FFFF
 \P{Lu}  \p{^Greek}  \p{Any}  \p{Assigned}  \p{ASCII}  \p{age=1.1}  \p{age:3.0}  \p{age=NA}
 \p{White_Space}  \p{Alphabetic}  \p{Emoji}  \p{Extended_Pictographic}  \p{Dash}  \p{Hex_Digit}
 \p{wb=ALetter}  \p{gcb=CR}  \p{sb=Upper}  \p{name=x}  \p{bc=L}  \p{Script}  \p{sc}  \p{cf}  \p{lc}
+\p{Cs}  \P{Cs}  \p{Surrogate}  \p{gc=Cs}  \p{General_Category=Surrogate}  \p{ surrogate }  \p{gc:Cs}
+\p{generalcategory=cs}  \p{IsCs}  \p{gc!=Cs}  [^\P{Cs}]  \p{Cs}(  \p{Cs}\p{Foo}  \p{Cs}(?-u:\xFF)  \p{Cs}{99999999}
 \p{Zzzz}  \p{Unknown}  \p{Han}  \p{Arabic}  \pZ  \p{Cn}  \p{C}  \p{Other}  \p{Nd}  \p{No}  \p{Nl}
 \d  \s  \w  \D  \S  \W  (?-u)\d  (?-u)\s  (?-u)\w  (?-u)\W  (?-u:\D)  (?-u)[^a]  (?-u)[\w]  (?-u)\xFF
 (?-u)\x{FF}  (?-u)é  (?-u)[é]  (?-u).  (?-u)\pL  (?-u)(?i)k  (?-u)[[:^alpha:]]  (?-u)[[:alpha:]]
