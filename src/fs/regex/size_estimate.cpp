@@ -13,20 +13,26 @@
 namespace tolvane::regex {
 namespace {
 
-// The reference compiles a query to a Thompson NFA of 32-byte states (a
-// sparse state adds 8 bytes a transition, a union 4 bytes an alternative),
-// once forward and once in reverse, and refuses it when either passes the
-// limit. The model below follows its construction piece by piece; classes
-// are costed by its reverse UTF-8 compilation (a trie of byte-range
-// sequences), the larger of the two for any non-ASCII class. The reference
-// shares trie states through a bounded hash cache whose collisions add a few
-// states to large classes; the model leaves those out.
+// The reference compiles a query to two Thompson NFAs of 32-byte states (a
+// sparse state adds 8 bytes a transition, a union 4 bytes an alternative): a
+// forward one with capture states and a reverse one without, and refuses the
+// query when either passes the limit. The model below follows its
+// construction piece by piece, in both directions at once. A non-ASCII class
+// is a minimal automaton of its UTF-8 sequences forward and a trie of their
+// leading byte ranges in reverse. The reference shares states of both through
+// bounded hash caches whose collisions add a few states to large classes; the
+// model leaves those out.
 constexpr uint64_t kState = 32;
 constexpr uint64_t kUnion = kState + 8;  // a union with two alternatives
 constexpr uint64_t kCap = uint64_t{1} << 60;
-// What every program has besides the query's own states (the unanchored
-// prefix, the implicit group, the start states).
-constexpr uint64_t kOverhead = 196;
+// What every program has besides the query's own states: the unanchored
+// prefix (a union and a byte class), or one empty state where every match is
+// anchored where the program starts reading (\A forward, \z in reverse);
+// forward the implicit group's two capture states; the match state.
+constexpr uint64_t kUnanchoredPrefix = kUnion + 2 * kState + 8;
+constexpr uint64_t kAnchoredPrefix = kState;
+constexpr uint64_t kForwardExtra = 3 * kState;
+constexpr uint64_t kReverseExtra = kState;
 // An alternation of at least this many plain literals is searched without an
 // NFA (Aho-Corasick), so no size limit applies to it.
 constexpr size_t kLiteralSetMin = 3000;
@@ -36,6 +42,17 @@ uint64_t Mul(uint64_t a, uint64_t b) {
   return std::min(a * b, kCap);
 }
 uint64_t Add(uint64_t a, uint64_t b) { return std::min(a + b, kCap); }
+
+// Bytes of one piece in the forward and in the reverse program.
+struct Cost {
+  uint64_t forward = 0;
+  uint64_t reverse = 0;
+};
+Cost Both(uint64_t bytes) { return {bytes, bytes}; }
+Cost Add(Cost a, Cost b) {
+  return {Add(a.forward, b.forward), Add(a.reverse, b.reverse)};
+}
+Cost Mul(Cost a, uint64_t n) { return {Mul(a.forward, n), Mul(a.reverse, n)}; }
 
 size_t Utf8Len(char32_t c) {
   return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
@@ -103,34 +120,89 @@ void Utf8Sequences(char32_t lo, char32_t hi, F&& emit) {
   }
 }
 
-uint64_t ClassCost(const CharSet& set) {
-  const auto& ranges = set.ranges();
-  if (ranges.empty()) return 2 * kState;
-  if (std::optional<char32_t> c = set.Single()) {
-    return kState * Utf8Len(*c);  // a literal
-  }
-  if (ranges.back().hi <= 0x7F) {
-    return 2 * kState + 8 * ranges.size();  // one sparse state
-  }
-  // A union over the sequences, each compiled byte by byte, sharing the
-  // states of equal leading byte ranges.
+using Utf8Range = std::pair<uint8_t, uint8_t>;
+using Utf8Seq = std::array<Utf8Range, 4>;
+
+template <typename F>
+void ForEachSequence(const CharSet& set, F&& visit) {
+  for (const auto& r : set.ranges()) Utf8Sequences(r.lo, r.hi, visit);
+}
+
+// Forward: the sorted sequences streamed into a minimal automaton (Daciuk's
+// algorithm): an end state, then one sparse state for every distinct set of
+// outgoing transitions.
+uint64_t ForwardClassCost(const CharSet& set) {
+  struct Node {
+    std::vector<std::array<uint32_t, 3>> trans;  // lo, hi, target
+    std::optional<Utf8Range> last;
+  };
+  std::map<std::vector<std::array<uint32_t, 3>>, uint32_t> compiled;
+  uint64_t bytes = kState;  // the end state, id 0
+  auto compile = [&](std::vector<std::array<uint32_t, 3>>&& trans) {
+    auto [it, added] = compiled.emplace(
+        std::move(trans), static_cast<uint32_t>(compiled.size() + 1));
+    if (added) bytes += kState + 8 * it->first.size();
+    return it->second;
+  };
+  auto freeze = [](Node& node, uint32_t next) {
+    if (node.last)
+      node.trans.push_back({node.last->first, node.last->second, next});
+    node.last.reset();
+  };
+  std::vector<Node> open(1);
+  auto compile_from = [&](size_t from) {
+    uint32_t next = 0;
+    while (from + 1 < open.size()) {
+      Node node = std::move(open.back());
+      open.pop_back();
+      freeze(node, next);
+      next = compile(std::move(node.trans));
+    }
+    freeze(open.back(), next);
+  };
+  ForEachSequence(set, [&](const Utf8Seq& seq, size_t n) {
+    size_t common = 0;
+    while (common < n && common < open.size() &&
+           open[common].last == seq[common]) {
+      ++common;
+    }
+    compile_from(common);
+    open.back().last = seq[common];
+    for (size_t i = common + 1; i < n; ++i) open.push_back({{}, seq[i]});
+  });
+  compile_from(0);
+  compile(std::move(open[0].trans));
+  return bytes;
+}
+
+// Reverse: a union over the sequences, each compiled byte by byte, sharing
+// the states of equal leading byte ranges.
+uint64_t ReverseClassCost(const CharSet& set) {
   std::unordered_map<uint64_t, uint32_t> nodes;
   uint64_t sequences = 0;
-  for (const auto& r : ranges) {
-    Utf8Sequences(r.lo, r.hi, [&](const auto& seq, size_t n) {
-      ++sequences;
-      uint64_t parent = 0;
-      for (size_t i = 0; i < n; ++i) {
-        uint64_t key =
-            (parent << 16) | (uint64_t{seq[i].first} << 8) | seq[i].second;
-        auto [it, added] =
-            nodes.emplace(key, static_cast<uint32_t>(nodes.size() + 1));
-        parent = it->second;
-        (void)added;
-      }
-    });
-  }
+  ForEachSequence(set, [&](const Utf8Seq& seq, size_t n) {
+    ++sequences;
+    uint64_t parent = 0;
+    for (size_t i = 0; i < n; ++i) {
+      uint64_t key =
+          (parent << 16) | (uint64_t{seq[i].first} << 8) | seq[i].second;
+      parent = nodes.emplace(key, static_cast<uint32_t>(nodes.size() + 1))
+                   .first->second;
+    }
+  });
   return 2 * kState + kState * nodes.size() + 4 * sequences;
+}
+
+Cost ClassCost(const CharSet& set) {
+  const auto& ranges = set.ranges();
+  if (ranges.empty()) return Both(2 * kState);
+  if (std::optional<char32_t> c = set.Single()) {
+    return Both(kState * Utf8Len(*c));  // a literal
+  }
+  if (ranges.back().hi <= 0x7F) {
+    return Both(2 * kState + 8 * ranges.size());  // one sparse state
+  }
+  return {ForwardClassCost(set), ReverseClassCost(set)};
 }
 
 bool HasCaptures(const Hir& h) {
@@ -197,66 +269,156 @@ std::vector<Item> Items(const Hir& h) {
   return items;
 }
 
-// An alternation of literals is compiled as a trie of the reversed literals:
-// 68 bytes an inner node, 8 a leaf, 100 for the root and the end.
-uint64_t LiteralTrieCost(const std::vector<std::string>& literals) {
-  std::map<std::pair<uint32_t, uint8_t>, uint32_t> edges;
-  std::vector<bool> has_children{false};
-  std::vector<bool> is_match{false};
-  for (const std::string& bytes : literals) {
-    uint32_t node = 0;
-    for (auto it = bytes.rbegin(); it != bytes.rend(); ++it) {
-      auto [edge, added] =
-          edges.emplace(std::pair{node, static_cast<uint8_t>(*it)},
-                        static_cast<uint32_t>(has_children.size()));
-      if (added) {
-        has_children.push_back(false);
-        is_match.push_back(false);
+// An alternation of literals is compiled from a trie of them (of the reversed
+// literals in reverse): an end state, and for every state with transitions a
+// union over its chunks (a new chunk begins where a literal ends) with one
+// range or sparse state for each non-empty chunk.
+uint64_t LiteralTrieCost(const std::vector<std::string>& literals,
+                         bool reverse) {
+  struct State {
+    std::vector<std::pair<uint8_t, uint32_t>> trans;  // sorted in each chunk
+    std::vector<size_t> chunk_ends;
+  };
+  std::vector<State> states(1);
+  for (const std::string& literal : literals) {
+    uint32_t at = 0;
+    for (size_t i = 0; i < literal.size(); ++i) {
+      auto b =
+          static_cast<uint8_t>(literal[reverse ? literal.size() - 1 - i : i]);
+      State& s = states[at];
+      auto first =
+          s.trans.begin() + (s.chunk_ends.empty() ? 0 : s.chunk_ends.back());
+      auto it = std::lower_bound(
+          first, s.trans.end(), b,
+          [](const auto& t, uint8_t key) { return t.first < key; });
+      if (it != s.trans.end() && it->first == b) {
+        at = it->second;
+        continue;
       }
-      has_children[node] = true;
-      node = edge->second;
+      auto next = static_cast<uint32_t>(states.size());
+      s.trans.insert(it, {b, next});
+      states.emplace_back();
+      at = next;
     }
-    is_match[node] = true;
+    State& s = states[at];
+    if (s.trans.empty() && !s.chunk_ends.empty()) continue;
+    s.chunk_ends.push_back(s.trans.size());
   }
-  uint64_t total = 100;
-  for (size_t i = 1; i < has_children.size(); ++i) {
-    total += has_children[i] ? 68 + (is_match[i] ? 8 : 0) : 8;
+  uint64_t total = kState;
+  for (const State& s : states) {
+    if (s.trans.empty()) continue;
+    uint64_t alternatives = s.chunk_ends.size();  // to the end, but the first
+    size_t begin = 0;
+    for (size_t i = 0; i <= s.chunk_ends.size(); ++i) {
+      size_t end = i < s.chunk_ends.size() ? s.chunk_ends[i] : s.trans.size();
+      if (end > begin) {
+        total += kState + (end - begin > 1 ? 8 * (end - begin) : 0);
+        ++alternatives;
+      }
+      begin = end;
+    }
+    total += kState + 4 * alternatives;
   }
   return total;
 }
 
+// Whether every match of `h` begins with \A (with `at_end`, ends with \z): the
+// reference then compiles no unanchored prefix for the program reading in
+// that direction.
+bool Anchored(const Hir& h, bool at_end) {
+  switch (h.kind) {
+    case Hir::Kind::kLook:
+      return h.look == (at_end ? Look::kEnd : Look::kStart);
+    case Hir::Kind::kRepeat:
+      return h.min > 0 && Anchored(h.subs[0], at_end);
+    case Hir::Kind::kAlt:
+      return std::ranges::all_of(
+          h.subs, [&](const Hir& sub) { return Anchored(sub, at_end); });
+    case Hir::Kind::kConcat:
+      for (size_t i = 0; i < h.subs.size(); ++i) {
+        const Hir& sub = h.subs[at_end ? h.subs.size() - 1 - i : i];
+        if (Anchored(sub, at_end)) return true;
+        if (!IsZeroWidth(sub)) return false;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
+
+// The least length of a match of `h` in bytes; none where it can't match
+// (an empty class), as the reference reckons it.
+std::optional<uint64_t> MinLength(const Hir& h) {
+  switch (h.kind) {
+    case Hir::Kind::kClass:
+      if (h.set.empty()) return std::nullopt;
+      return Utf8Len(h.set.ranges().front().lo);
+    case Hir::Kind::kRepeat: {
+      std::optional<uint64_t> one = MinLength(h.subs[0]);
+      if (!one) return std::nullopt;
+      return Mul(*one, h.min);
+    }
+    case Hir::Kind::kConcat: {
+      uint64_t total = 0;
+      for (const Hir& sub : h.subs) {
+        std::optional<uint64_t> n = MinLength(sub);
+        if (!n) return std::nullopt;
+        total = Add(total, *n);
+      }
+      return total;
+    }
+    case Hir::Kind::kAlt: {
+      std::optional<uint64_t> least;
+      for (const Hir& sub : h.subs) {
+        std::optional<uint64_t> n = MinLength(sub);
+        if (n && (!least || *n < *least)) least = n;
+      }
+      return least;
+    }
+    default:
+      return 0;
+  }
+}
+
 class Estimator {
  public:
-  uint64_t Cost(const Hir& h) {
-    uint64_t own = Mul(h.captures, 2 * kState);
-    return Add(own, Bare(h));
+  Cost Of(const Hir& h) {
+    // Capture states exist in the forward program only.
+    return Add(Cost{Mul(h.captures, 2 * kState), 0}, Bare(h));
   }
 
  private:
-  uint64_t Bare(const Hir& h) {
+  Cost Bare(const Hir& h) {
     switch (h.kind) {
       case Hir::Kind::kEmpty:
-        return 0;
+        return Both(kState);
       case Hir::Kind::kClass: {
-        auto [it, added] = class_costs_.emplace(h.set.identity(), 0);
+        auto [it, added] = class_costs_.emplace(h.set.identity(), Cost{});
         if (added) it->second = ClassCost(h.set);
         return it->second;
       }
       case Hir::Kind::kLook:
-        return kState;
+        return Both(kState);
       case Hir::Kind::kConcat: {
-        uint64_t total = 0;
-        for (const Hir& sub : h.subs) total = Add(total, Cost(sub));
-        return total;
+        // Empty elements drop out; a concatenation of none is one empty.
+        std::optional<Cost> total;
+        for (const Hir& sub : h.subs) {
+          if (sub.kind != Hir::Kind::kEmpty || sub.captures > 0) {
+            total = Add(total.value_or(Cost{}), Of(sub));
+          }
+        }
+        return total.value_or(Both(kState));
       }
       case Hir::Kind::kAlt: {
-        // Alternatives that are all single classes become one class.
-        bool classes = true;
+        // Alternatives that are all single characters, or all classes of
+        // more than one, become one class.
+        size_t chars = 0, classes = 0;
         for (const Hir& sub : h.subs) {
-          classes =
-              classes && sub.kind == Hir::Kind::kClass && sub.captures == 0;
+          if (sub.kind == Hir::Kind::kClass && sub.captures == 0) {
+            ++(sub.set.Single() ? chars : classes);
+          }
         }
-        if (classes) {
+        if (chars == h.subs.size() || classes == h.subs.size()) {
           CharSet merged;
           for (const Hir& sub : h.subs) merged.Union(sub.set);
           return ClassCost(merged);
@@ -268,18 +430,18 @@ class Estimator {
       case Hir::Kind::kRepeat:
         return Repeat(h);
     }
-    return 0;
+    return {};
   }
 
-  uint64_t ItemCost(const Item& item) {
-    return item.node == nullptr ? kState * item.literal.size()
-                                : Cost(*item.node);
+  Cost ItemCost(const Item& item) {
+    return item.node == nullptr ? Both(kState * item.literal.size())
+                                : Of(*item.node);
   }
 
   // The reference lifts a prefix common to every alternative (when each is a
   // concatenation of two or more elements), and compiles an alternation of
-  // literals as a trie.
-  uint64_t Alternation(std::vector<std::vector<Item>>& branches) {
+  // literals from a trie.
+  Cost Alternation(std::vector<std::vector<Item>>& branches) {
     size_t common = branches[0].size() >= 2 ? branches[0].size() : 0;
     for (const auto& b : branches) {
       if (b.size() < 2) common = 0;
@@ -287,7 +449,7 @@ class Estimator {
       while (n < common && n < b.size() && b[n] == branches[0][n]) ++n;
       common = n;
     }
-    uint64_t total = 0;
+    Cost total;
     if (common > 0) {
       for (size_t i = 0; i < common; ++i) {
         total = Add(total, ItemCost(branches[0][i]));
@@ -301,31 +463,37 @@ class Estimator {
     if (literals && branches.size() > 1) {
       std::vector<std::string> strings;
       for (const auto& b : branches) strings.push_back(b[0].literal);
-      return Add(total, LiteralTrieCost(strings));
+      return Add(total, Cost{LiteralTrieCost(strings, false),
+                             LiteralTrieCost(strings, true)});
     }
-    total = Add(total, 2 * kState + 4 * branches.size());
+    total = Add(total, Both(2 * kState + 4 * branches.size()));
     for (const auto& b : branches) {
+      if (b.empty()) total = Add(total, Both(kState));
       for (const Item& item : b) total = Add(total, ItemCost(item));
     }
     return total;
   }
 
-  uint64_t Repeat(const Hir& h) {
+  Cost Repeat(const Hir& h) {
     const Hir& sub = h.subs[0];
-    if (sub.kind == Hir::Kind::kLook) return h.min == 0 ? 0 : kState;
-    uint64_t one = Cost(sub);
+    if (sub.kind == Hir::Kind::kLook) return Both(h.min == 0 ? 0 : kState);
+    Cost one = Of(sub);
     uint32_t lo = h.min, hi = h.max;
     if (hi == kUnbounded) {
-      return Add(Mul(one, std::max<uint32_t>(lo, 1)), kUnion);
+      // x* is (x+)? (two unions and an end) unless x always consumes.
+      if (lo == 0 && MinLength(sub).value_or(0) == 0) {
+        return Add(one, Both(2 * kUnion + kState));
+      }
+      return Add(Mul(one, std::max<uint32_t>(lo, 1)), Both(kUnion));
     }
-    if (hi == 0) return 0;
-    if (lo == 0 && hi == 1) return Add(one, kUnion + kState);
-    uint64_t prefix = lo == 0 ? kState : Mul(one, lo);
+    if (hi == 0) return {};
+    if (lo == 0 && hi == 1) return Add(one, Both(kUnion + kState));
+    Cost prefix = lo == 0 ? Both(kState) : Mul(one, lo);
     if (lo == hi) return prefix;
-    return Add(Add(prefix, kState), Mul(Add(one, kUnion), hi - lo));
+    return Add(Add(prefix, Both(kState)), Mul(Add(one, Both(kUnion)), hi - lo));
   }
 
-  std::unordered_map<const void*, uint64_t> class_costs_;
+  std::unordered_map<const void*, Cost> class_costs_;
 };
 
 }  // namespace
@@ -337,7 +505,16 @@ uint64_t EstimateCompiledSize(const Hir& hir) {
     for (const Hir& sub : hir.subs) literals = literals && IsLiteral(sub);
     if (literals) return 0;
   }
-  return Add(Estimator().Cost(hir), kOverhead);
+  Cost cost = Estimator().Of(hir);
+  uint64_t forward =
+      Add(cost.forward,
+          (Anchored(hir, false) ? kAnchoredPrefix : kUnanchoredPrefix) +
+              kForwardExtra);
+  uint64_t reverse =
+      Add(cost.reverse,
+          (Anchored(hir, true) ? kAnchoredPrefix : kUnanchoredPrefix) +
+              kReverseExtra);
+  return std::max(forward, reverse);
 }
 
 }  // namespace tolvane::regex
