@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -16,26 +16,18 @@ namespace {
 // The reference compiles a query to two Thompson NFAs of 32-byte states (a
 // sparse state adds 8 bytes a transition, a union 4 bytes an alternative): a
 // forward one with capture states and a reverse one without, and refuses the
-// query when either passes the limit. The model below follows its
-// construction piece by piece, in both directions at once. A non-ASCII class
-// is a minimal automaton of its UTF-8 sequences forward and a trie of their
-// leading byte ranges in reverse. The reference shares states of both through
-// bounded hash caches whose collisions add a few states to large classes; the
-// model leaves those out.
+// query when either passes the limit. Program below replays the construction
+// of one of them state by state, numbering states as the reference does:
+// non-ASCII classes share states through its bounded caches, which are keyed
+// by state numbers, so their size depends on where they fall.
 constexpr uint64_t kState = 32;
-constexpr uint64_t kUnion = kState + 8;  // a union with two alternatives
 constexpr uint64_t kCap = uint64_t{1} << 60;
-// What every program has besides the query's own states: the unanchored
-// prefix (a union and a byte class), or one empty state where every match is
-// anchored where the program starts reading (\A forward, \z in reverse);
-// forward the implicit group's two capture states; the match state.
-constexpr uint64_t kUnanchoredPrefix = kUnion + 2 * kState + 8;
-constexpr uint64_t kAnchoredPrefix = kState;
-constexpr uint64_t kForwardExtra = 3 * kState;
-constexpr uint64_t kReverseExtra = kState;
 // An alternation of at least this many plain literals is searched without an
 // NFA (Aho-Corasick), so no size limit applies to it.
 constexpr size_t kLiteralSetMin = 3000;
+// The slots of the caches of shared UTF-8 states, forward and in reverse.
+constexpr size_t kForwardSlots = 10000;
+constexpr size_t kReverseSlots = 1000;
 
 uint64_t Mul(uint64_t a, uint64_t b) {
   if (a != 0 && b > kCap / a) return kCap;
@@ -43,20 +35,16 @@ uint64_t Mul(uint64_t a, uint64_t b) {
 }
 uint64_t Add(uint64_t a, uint64_t b) { return std::min(a + b, kCap); }
 
-// Bytes of one piece in the forward and in the reverse program.
-struct Cost {
-  uint64_t forward = 0;
-  uint64_t reverse = 0;
-};
-Cost Both(uint64_t bytes) { return {bytes, bytes}; }
-Cost Add(Cost a, Cost b) {
-  return {Add(a.forward, b.forward), Add(a.reverse, b.reverse)};
-}
-Cost Mul(Cost a, uint64_t n) { return {Mul(a.forward, n), Mul(a.reverse, n)}; }
-
 size_t Utf8Len(char32_t c) {
   return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
 }
+
+// FNV-1a over 64-bit words, the caches' hash.
+uint64_t Fnv(std::initializer_list<uint64_t> words, uint64_t h) {
+  for (uint64_t w : words) h = (h ^ w) * 1099511628211u;
+  return h;
+}
+constexpr uint64_t kFnvInit = 14695981039346656037u;
 
 // Splits [lo, hi] into sequences of byte ranges, as every UTF-8 automaton
 // compiler does (surrogates left out), and calls `emit` with each.
@@ -121,89 +109,53 @@ void Utf8Sequences(char32_t lo, char32_t hi, F&& emit) {
 }
 
 using Utf8Range = std::pair<uint8_t, uint8_t>;
-using Utf8Seq = std::array<Utf8Range, 4>;
+struct Utf8Seq {
+  std::array<Utf8Range, 4> ranges;
+  size_t size;
+};
 
-template <typename F>
-void ForEachSequence(const CharSet& set, F&& visit) {
-  for (const auto& r : set.ranges()) Utf8Sequences(r.lo, r.hi, visit);
-}
-
-// Forward: the sorted sequences streamed into a minimal automaton (Daciuk's
-// algorithm): an end state, then one sparse state for every distinct set of
-// outgoing transitions.
-uint64_t ForwardClassCost(const CharSet& set) {
-  struct Node {
-    std::vector<std::array<uint32_t, 3>> trans;  // lo, hi, target
-    std::optional<Utf8Range> last;
-  };
-  std::map<std::vector<std::array<uint32_t, 3>>, uint32_t> compiled;
-  uint64_t bytes = kState;  // the end state, id 0
-  auto compile = [&](std::vector<std::array<uint32_t, 3>>&& trans) {
-    auto [it, added] = compiled.emplace(
-        std::move(trans), static_cast<uint32_t>(compiled.size() + 1));
-    if (added) bytes += kState + 8 * it->first.size();
-    return it->second;
-  };
-  auto freeze = [](Node& node, uint32_t next) {
-    if (node.last)
-      node.trans.push_back({node.last->first, node.last->second, next});
-    node.last.reset();
-  };
-  std::vector<Node> open(1);
-  auto compile_from = [&](size_t from) {
-    uint32_t next = 0;
-    while (from + 1 < open.size()) {
-      Node node = std::move(open.back());
-      open.pop_back();
-      freeze(node, next);
-      next = compile(std::move(node.trans));
-    }
-    freeze(open.back(), next);
-  };
-  ForEachSequence(set, [&](const Utf8Seq& seq, size_t n) {
-    size_t common = 0;
-    while (common < n && common < open.size() &&
-           open[common].last == seq[common]) {
-      ++common;
-    }
-    compile_from(common);
-    open.back().last = seq[common];
-    for (size_t i = common + 1; i < n; ++i) open.push_back({{}, seq[i]});
-  });
-  compile_from(0);
-  compile(std::move(open[0].trans));
-  return bytes;
-}
-
-// Reverse: a union over the sequences, each compiled byte by byte, sharing
-// the states of equal leading byte ranges.
-uint64_t ReverseClassCost(const CharSet& set) {
-  std::unordered_map<uint64_t, uint32_t> nodes;
-  uint64_t sequences = 0;
-  ForEachSequence(set, [&](const Utf8Seq& seq, size_t n) {
-    ++sequences;
-    uint64_t parent = 0;
-    for (size_t i = 0; i < n; ++i) {
-      uint64_t key =
-          (parent << 16) | (uint64_t{seq[i].first} << 8) | seq[i].second;
-      parent = nodes.emplace(key, static_cast<uint32_t>(nodes.size() + 1))
-                   .first->second;
-    }
-  });
-  return 2 * kState + kState * nodes.size() + 4 * sequences;
-}
-
-Cost ClassCost(const CharSet& set) {
-  const auto& ranges = set.ranges();
-  if (ranges.empty()) return Both(2 * kState);
-  if (std::optional<char32_t> c = set.Single()) {
-    return Both(kState * Utf8Len(*c));  // a literal
+std::vector<Utf8Seq> Sequences(const CharSet& set) {
+  std::vector<Utf8Seq> out;
+  for (const auto& r : set.ranges()) {
+    Utf8Sequences(r.lo, r.hi,
+                  [&](const auto& seq, size_t n) { out.push_back({seq, n}); });
   }
-  if (ranges.back().hi <= 0x7F) {
-    return Both(2 * kState + 8 * ranges.size());  // one sparse state
-  }
-  return {ForwardClassCost(set), ReverseClassCost(set)};
+  return out;
 }
+
+// A cache of one entry a slot, emptied by a new version, as the reference's.
+template <typename Key>
+class SlotCache {
+ public:
+  explicit SlotCache(size_t slots) : slots_(slots) {}
+  void Clear() {
+    if (entries_.empty()) entries_.resize(slots_);
+    ++version_;
+  }
+  std::optional<uint64_t> Get(const Key& key, uint64_t hash) const {
+    const Entry& e = entries_[hash % slots_];
+    if (e.version != version_ || !(e.key == key)) return std::nullopt;
+    return e.id;
+  }
+  void Set(Key key, uint64_t hash, uint64_t id) {
+    entries_[hash % slots_] = {version_, std::move(key), id};
+  }
+
+ private:
+  struct Entry {
+    uint64_t version = 0;
+    Key key{};
+    uint64_t id = 0;
+  };
+  size_t slots_;
+  uint64_t version_ = 0;
+  std::vector<Entry> entries_;
+};
+
+// A transition of a forward UTF-8 state: byte range and target state.
+using Transition = std::array<uint64_t, 3>;
+// A reverse UTF-8 state: the state it leads to and its byte range.
+using SuffixKey = std::array<uint64_t, 3>;
 
 bool HasCaptures(const Hir& h) {
   if (h.captures > 0) return true;
@@ -251,21 +203,22 @@ bool IsLiteral(const Hir& h) {
   return true;
 }
 
+// The elements of `h` as a concatenation, nested ones flattened and empty
+// ones dropped.
+void AppendItems(const Hir& h, std::vector<Item>& items) {
+  if (h.kind == Hir::Kind::kConcat && h.captures == 0) {
+    for (const Hir& sub : h.subs) AppendItems(sub, items);
+  } else if (IsChar(h)) {
+    if (items.empty() || items.back().node != nullptr) items.push_back({});
+    AppendUtf8(items.back().literal, *h.set.Single());
+  } else if (h.kind != Hir::Kind::kEmpty || h.captures > 0) {
+    items.push_back({&h, {}});
+  }
+}
+
 std::vector<Item> Items(const Hir& h) {
   std::vector<Item> items;
-  auto add = [&](const Hir& x) {
-    if (IsChar(x)) {
-      if (items.empty() || items.back().node != nullptr) items.push_back({});
-      AppendUtf8(items.back().literal, *x.set.Single());
-    } else if (x.kind != Hir::Kind::kEmpty || x.captures > 0) {
-      items.push_back({&x, {}});
-    }
-  };
-  if (h.kind == Hir::Kind::kConcat && h.captures == 0) {
-    for (const Hir& sub : h.subs) add(sub);
-  } else {
-    add(h);
-  }
+  AppendItems(h, items);
   return items;
 }
 
@@ -273,7 +226,12 @@ std::vector<Item> Items(const Hir& h) {
 // literals in reverse): an end state, and for every state with transitions a
 // union over its chunks (a new chunk begins where a literal ends) with one
 // range or sparse state for each non-empty chunk.
-uint64_t LiteralTrieCost(const std::vector<std::string>& literals,
+struct TrieCost {
+  uint64_t bytes = 0;
+  uint64_t states = 0;
+};
+
+TrieCost LiteralTrieCost(const std::vector<std::string>& literals,
                          bool reverse) {
   struct State {
     std::vector<std::pair<uint8_t, uint32_t>> trans;  // sorted in each chunk
@@ -304,7 +262,7 @@ uint64_t LiteralTrieCost(const std::vector<std::string>& literals,
     if (s.trans.empty() && !s.chunk_ends.empty()) continue;
     s.chunk_ends.push_back(s.trans.size());
   }
-  uint64_t total = kState;
+  TrieCost total{kState, 1};
   for (const State& s : states) {
     if (s.trans.empty()) continue;
     uint64_t alternatives = s.chunk_ends.size();  // to the end, but the first
@@ -312,19 +270,20 @@ uint64_t LiteralTrieCost(const std::vector<std::string>& literals,
     for (size_t i = 0; i <= s.chunk_ends.size(); ++i) {
       size_t end = i < s.chunk_ends.size() ? s.chunk_ends[i] : s.trans.size();
       if (end > begin) {
-        total += kState + (end - begin > 1 ? 8 * (end - begin) : 0);
+        total.bytes += kState + (end - begin > 1 ? 8 * (end - begin) : 0);
+        ++total.states;
         ++alternatives;
       }
       begin = end;
     }
-    total += kState + 4 * alternatives;
+    total.bytes += kState + 4 * alternatives;
+    ++total.states;
   }
   return total;
 }
 
 // Whether every match of `h` begins with \A (with `at_end`, ends with \z): the
-// reference then compiles no unanchored prefix for the program reading in
-// that direction.
+// program reading from that end then has no unanchored prefix.
 bool Anchored(const Hir& h, bool at_end) {
   switch (h.kind) {
     case Hir::Kind::kLook:
@@ -380,81 +339,268 @@ std::optional<uint64_t> MinLength(const Hir& h) {
   }
 }
 
-class Estimator {
+// Whether the size of `h` depends on the numbers of its states: it holds a
+// class of several non-ASCII members, or an alternation that may become one.
+bool UsesCaches(const Hir& h) {
+  if (h.kind == Hir::Kind::kClass) {
+    return !h.set.empty() && h.set.ranges().back().hi > 0x7F && !h.set.Single();
+  }
+  if (h.kind == Hir::Kind::kAlt) {
+    return std::ranges::any_of(h.subs, [](const Hir& sub) {
+      return sub.kind == Hir::Kind::kClass
+                 ? !sub.set.empty() && sub.set.ranges().back().hi > 0x7F
+                 : UsesCaches(sub);
+    });
+  }
+  return std::ranges::any_of(h.subs, UsesCaches);
+}
+
+// One of the reference's two programs for a query, built state by state; it
+// stops counting once past the limit.
+class Program {
  public:
-  Cost Of(const Hir& h) {
-    // Capture states exist in the forward program only.
-    return Add(Cost{Mul(h.captures, 2 * kState), 0}, Bare(h));
+  explicit Program(bool reverse) : reverse_(reverse) {}
+
+  uint64_t Compile(const Hir& hir) {
+    if (Anchored(hir, reverse_)) {
+      AddState(0);
+    } else {
+      // The unanchored prefix: a union of two alternatives over a byte class.
+      AddState(8);
+      AddState(0);
+      AddState(8);
+    }
+    if (!reverse_) AddState(0);  // the implicit group
+    Node(hir);
+    if (!reverse_) AddState(0);
+    AddState(0);  // the match state
+    return bytes_;
   }
 
  private:
-  Cost Bare(const Hir& h) {
+  bool Over() const { return bytes_ > kSizeLimit; }
+  uint64_t AddState(uint64_t heap) {
+    bytes_ = Add(bytes_, kState + heap);
+    return next_++;
+  }
+
+  void Node(const Hir& h) {
+    if (Over()) return;
+    // Capture states exist in the forward program only.
+    uint64_t captures = reverse_ ? 0 : h.captures;
+    for (uint64_t i = 0; i < captures; ++i) AddState(0);
+    Bare(h);
+    for (uint64_t i = 0; i < captures; ++i) AddState(0);
+  }
+
+  void Bare(const Hir& h) {
     switch (h.kind) {
       case Hir::Kind::kEmpty:
-        return Both(kState);
-      case Hir::Kind::kClass: {
-        auto [it, added] = class_costs_.emplace(h.set.identity(), Cost{});
-        if (added) it->second = ClassCost(h.set);
-        return it->second;
-      }
       case Hir::Kind::kLook:
-        return Both(kState);
+        AddState(0);
+        return;
+      case Hir::Kind::kClass:
+        return Class(h.set);
       case Hir::Kind::kConcat: {
-        // Empty elements drop out; a concatenation of none is one empty.
-        std::optional<Cost> total;
-        for (const Hir& sub : h.subs) {
-          if (sub.kind != Hir::Kind::kEmpty || sub.captures > 0) {
-            total = Add(total.value_or(Cost{}), Of(sub));
-          }
-        }
-        return total.value_or(Both(kState));
+        std::vector<Item> items;
+        for (const Hir& sub : h.subs) AppendItems(sub, items);
+        return Sequence(items);
       }
       case Hir::Kind::kAlt: {
-        // Alternatives that are all single characters, or all classes of
-        // more than one, become one class.
-        size_t chars = 0, classes = 0;
-        for (const Hir& sub : h.subs) {
-          if (sub.kind == Hir::Kind::kClass && sub.captures == 0) {
-            ++(sub.set.Single() ? chars : classes);
-          }
-        }
-        if (chars == h.subs.size() || classes == h.subs.size()) {
-          CharSet merged;
-          for (const Hir& sub : h.subs) merged.Union(sub.set);
-          return ClassCost(merged);
-        }
-        std::vector<std::vector<Item>> branches;
-        for (const Hir& sub : h.subs) branches.push_back(Items(sub));
+        auto [it, added] = alt_classes_.try_emplace(&h);
+        if (added) it->second = MergedClass(Branches(h));
+        if (it->second) return Class(*it->second);
+        std::vector<std::vector<Item>> branches = Branches(h);
         return Alternation(branches);
       }
       case Hir::Kind::kRepeat:
         return Repeat(h);
     }
-    return {};
   }
 
-  Cost ItemCost(const Item& item) {
-    return item.node == nullptr ? Both(kState * item.literal.size())
-                                : Of(*item.node);
+  // The alternatives of `h`. A nested alternation is flattened into them
+  // unless it becomes a class or lifts a common prefix.
+  const std::vector<std::vector<Item>>& Branches(const Hir& h) {
+    auto [it, added] = branches_.try_emplace(&h);
+    std::vector<std::vector<Item>>& out = it->second;
+    if (!added) return out;
+    for (const Hir& sub : h.subs) {
+      if (sub.kind == Hir::Kind::kAlt && sub.captures == 0) {
+        const auto& inner = Branches(sub);
+        if (!MergedClass(inner) && CommonPrefix(inner) == 0) {
+          out.insert(out.end(), inner.begin(), inner.end());
+          continue;
+        }
+      }
+      out.push_back(Items(sub));
+    }
+    return out;
   }
 
-  // The reference lifts a prefix common to every alternative (when each is a
-  // concatenation of two or more elements), and compiles an alternation of
-  // literals from a trie.
-  Cost Alternation(std::vector<std::vector<Item>>& branches) {
+  // The length of the prefix common to all alternatives when each has two
+  // or more elements.
+  static size_t CommonPrefix(const std::vector<std::vector<Item>>& branches) {
     size_t common = branches[0].size() >= 2 ? branches[0].size() : 0;
     for (const auto& b : branches) {
-      if (b.size() < 2) common = 0;
+      if (b.size() < 2) return 0;
       size_t n = 0;
       while (n < common && n < b.size() && b[n] == branches[0][n]) ++n;
       common = n;
     }
-    Cost total;
-    if (common > 0) {
-      for (size_t i = 0; i < common; ++i) {
-        total = Add(total, ItemCost(branches[0][i]));
+    return common;
+  }
+
+  // The class that alternatives that are all single characters, or all
+  // classes, become.
+  std::optional<CharSet> MergedClass(
+      const std::vector<std::vector<Item>>& branches) {
+    size_t chars = 0, classes = 0;
+    CharSet merged;
+    for (const auto& b : branches) {
+      if (b.size() != 1) return std::nullopt;
+      const Item& item = b[0];
+      if (item.node == nullptr) {
+        std::u32string decoded = DecodeUtf8(item.literal);
+        if (decoded.size() != 1) return std::nullopt;
+        merged.Add(decoded[0], decoded[0]);
+        ++chars;
+      } else if (item.node->captures != 0) {
+        return std::nullopt;
+      } else if (item.node->kind == Hir::Kind::kClass) {
+        merged.Union(item.node->set);
+        ++classes;
+      } else if (item.node->kind == Hir::Kind::kAlt) {
+        std::optional<CharSet> inner = MergedClass(Branches(*item.node));
+        if (!inner) return std::nullopt;
+        merged.Union(*inner);
+        ++classes;
+      } else {
+        return std::nullopt;
       }
+    }
+    if (chars != 0 && classes != 0) return std::nullopt;
+    return merged;
+  }
+
+  // A concatenation, compiled from its last element in reverse; none is one
+  // empty state.
+  void Sequence(const std::vector<Item>& items) {
+    if (items.empty()) AddState(0);
+    for (size_t i = 0; i < items.size() && !Over(); ++i) {
+      const Item& item = items[reverse_ ? items.size() - 1 - i : i];
+      if (item.node != nullptr) {
+        Node(*item.node);
+      } else {
+        for (size_t b = 0; b < item.literal.size(); ++b) AddState(0);
+      }
+    }
+  }
+
+  void Class(const CharSet& set) {
+    const auto& ranges = set.ranges();
+    if (std::optional<char32_t> c = set.Single()) {
+      for (size_t i = 0; i < Utf8Len(*c); ++i) AddState(0);  // a literal
+    } else if (ranges.empty() || ranges.back().hi <= 0x7F) {
+      AddState(0);  // one sparse state and its end
+      AddState(8 * ranges.size());
+    } else {
+      auto [it, added] = sequences_.try_emplace(set.identity());
+      if (added) it->second = {set, Sequences(set)};
+      reverse_ ? ReverseUtf8(it->second.second)
+               : ForwardUtf8(it->second.second);
+    }
+  }
+
+  // Forward: the sorted sequences streamed into a minimal automaton (Daciuk's
+  // algorithm), equal states shared through the cache.
+  void ForwardUtf8(const std::vector<Utf8Seq>& seqs) {
+    struct Open {
+      std::vector<Transition> trans;
+      std::optional<Utf8Range> last;
+    };
+    forward_cache_.Clear();
+    uint64_t target = AddState(0);
+    auto compile = [&](std::vector<Transition>&& trans) {
+      uint64_t hash = kFnvInit;
+      for (const Transition& t : trans) hash = Fnv({t[0], t[1], t[2]}, hash);
+      if (std::optional<uint64_t> id = forward_cache_.Get(trans, hash)) {
+        return *id;
+      }
+      uint64_t id = AddState(8 * trans.size());
+      forward_cache_.Set(std::move(trans), hash, id);
+      return id;
+    };
+    auto freeze = [](Open& node, uint64_t next) {
+      if (node.last) {
+        node.trans.push_back({node.last->first, node.last->second, next});
+      }
+      node.last.reset();
+    };
+    std::vector<Open> open(1);
+    auto compile_from = [&](size_t from) {
+      uint64_t next = target;
+      while (from + 1 < open.size()) {
+        Open node = std::move(open.back());
+        open.pop_back();
+        freeze(node, next);
+        next = compile(std::move(node.trans));
+      }
+      freeze(open.back(), next);
+    };
+    for (const Utf8Seq& seq : seqs) {
+      size_t common = 0;
+      while (common < seq.size && common < open.size() &&
+             open[common].last == seq.ranges[common]) {
+        ++common;
+      }
+      compile_from(common);
+      open.back().last = seq.ranges[common];
+      for (size_t i = common + 1; i < seq.size; ++i) {
+        open.push_back({{}, seq.ranges[i]});
+      }
+    }
+    compile_from(0);
+    compile(std::move(open[0].trans));
+  }
+
+  // Reverse: a union over the sequences, each compiled byte range by byte
+  // range from its leading one, equal ones leading to the same state shared
+  // through the cache.
+  void ReverseUtf8(const std::vector<Utf8Seq>& seqs) {
+    reverse_cache_.Clear();
+    AddState(4 * seqs.size());  // the union
+    uint64_t end = AddState(0);
+    for (const Utf8Seq& seq : seqs) {
+      uint64_t at = end;
+      for (size_t i = 0; i < seq.size; ++i) {
+        SuffixKey key{at, seq.ranges[i].first, seq.ranges[i].second};
+        uint64_t hash = Fnv({key[0], key[1], key[2]}, kFnvInit);
+        std::optional<uint64_t> id = reverse_cache_.Get(key, hash);
+        if (!id) {
+          id = AddState(0);
+          reverse_cache_.Set(key, hash, *id);
+        }
+        at = *id;
+      }
+    }
+  }
+
+  // The reference lifts a prefix common to every alternative (when each is a
+  // concatenation of two or more elements), makes alternatives that are all
+  // single characters, or all classes, one class, and compiles an
+  // alternation of literals from a trie.
+  void Alternation(std::vector<std::vector<Item>>& branches) {
+    if (std::optional<CharSet> merged = MergedClass(branches)) {
+      return Class(*merged);
+    }
+    if (size_t common = CommonPrefix(branches); common > 0) {
+      std::vector<Item> prefix(branches[0].begin(),
+                               branches[0].begin() + common);
       for (auto& b : branches) b.erase(b.begin(), b.begin() + common);
+      if (!reverse_) Sequence(prefix);
+      Alternation(branches);
+      if (reverse_) Sequence(prefix);
+      return;
     }
     bool literals = true;
     for (const auto& b : branches) {
@@ -463,37 +609,83 @@ class Estimator {
     if (literals && branches.size() > 1) {
       std::vector<std::string> strings;
       for (const auto& b : branches) strings.push_back(b[0].literal);
-      return Add(total, Cost{LiteralTrieCost(strings, false),
-                             LiteralTrieCost(strings, true)});
+      TrieCost trie = LiteralTrieCost(strings, reverse_);
+      bytes_ = Add(bytes_, trie.bytes);
+      next_ += trie.states;
+      return;
     }
-    total = Add(total, Both(2 * kState + 4 * branches.size()));
-    for (const auto& b : branches) {
-      if (b.empty()) total = Add(total, Both(kState));
-      for (const Item& item : b) total = Add(total, ItemCost(item));
-    }
-    return total;
-  }
-
-  Cost Repeat(const Hir& h) {
-    const Hir& sub = h.subs[0];
-    if (sub.kind == Hir::Kind::kLook) return Both(h.min == 0 ? 0 : kState);
-    Cost one = Of(sub);
-    uint32_t lo = h.min, hi = h.max;
-    if (hi == kUnbounded) {
-      // x* is (x+)? (two unions and an end) unless x always consumes.
-      if (lo == 0 && MinLength(sub).value_or(0) == 0) {
-        return Add(one, Both(2 * kUnion + kState));
+    // The first two alternatives, then the union and its end, then the rest.
+    for (size_t i = 0; i < branches.size() && !Over(); ++i) {
+      Sequence(branches[i]);
+      if (i == 1) {
+        AddState(4 * branches.size());
+        AddState(0);
       }
-      return Add(Mul(one, std::max<uint32_t>(lo, 1)), Both(kUnion));
     }
-    if (hi == 0) return {};
-    if (lo == 0 && hi == 1) return Add(one, Both(kUnion + kState));
-    Cost prefix = lo == 0 ? Both(kState) : Mul(one, lo);
-    if (lo == hi) return prefix;
-    return Add(Add(prefix, Both(kState)), Mul(Add(one, Both(kUnion)), hi - lo));
   }
 
-  std::unordered_map<const void*, Cost> class_costs_;
+  void Repeat(const Hir& h) {
+    const Hir& sub = h.subs[0];
+    uint32_t lo = h.min, hi = h.max;
+    auto one = [&] { Node(sub); };
+    if (hi == kUnbounded) {
+      if (lo > 0) {
+        Times(lo, sub, one);
+        AddState(8);
+      } else if (MinLength(sub).value_or(0) > 0) {
+        AddState(8);
+        one();
+      } else {
+        // x* of an x that can match empty is (x+)?.
+        one();
+        AddState(8);
+        AddState(8);
+        AddState(0);
+      }
+    } else if (lo == 0 && hi == 1) {
+      AddState(8);
+      one();
+      AddState(0);
+    } else if (lo == hi) {
+      Times(lo, sub, one);
+    } else {
+      if (lo == 0) AddState(0);
+      Times(lo, sub, one);
+      AddState(0);
+      Times(hi - lo, sub, [&] {
+        AddState(8);
+        one();
+      });
+    }
+  }
+
+  // `n` times `step`, which compiles `sub`; replayed one by one only where
+  // the numbering matters.
+  template <typename F>
+  void Times(uint64_t n, const Hir& sub, F&& step) {
+    if (n == 0 || Over()) return;
+    if (UsesCaches(sub)) {
+      for (uint64_t i = 0; i < n && !Over(); ++i) step();
+      return;
+    }
+    uint64_t bytes = bytes_, states = next_;
+    step();
+    bytes_ = Add(bytes_, Mul(bytes_ - bytes, n - 1));
+    next_ = Add(next_, Mul(next_ - states, n - 1));
+  }
+
+  bool reverse_;
+  uint64_t bytes_ = 0;
+  uint64_t next_ = 0;  // the number of the next state
+  SlotCache<std::vector<Transition>> forward_cache_{kForwardSlots};
+  SlotCache<SuffixKey> reverse_cache_{kReverseSlots};
+  // The UTF-8 sequences of each class met, by its ranges' identity (the copy
+  // keeps that identity alive).
+  std::unordered_map<const void*, std::pair<CharSet, std::vector<Utf8Seq>>>
+      sequences_;
+  std::unordered_map<const Hir*, std::vector<std::vector<Item>>> branches_;
+  // The class each alternation becomes, if it becomes one.
+  std::unordered_map<const Hir*, std::optional<CharSet>> alt_classes_;
 };
 
 }  // namespace
@@ -505,16 +697,7 @@ uint64_t EstimateCompiledSize(const Hir& hir) {
     for (const Hir& sub : hir.subs) literals = literals && IsLiteral(sub);
     if (literals) return 0;
   }
-  Cost cost = Estimator().Of(hir);
-  uint64_t forward =
-      Add(cost.forward,
-          (Anchored(hir, false) ? kAnchoredPrefix : kUnanchoredPrefix) +
-              kForwardExtra);
-  uint64_t reverse =
-      Add(cost.reverse,
-          (Anchored(hir, true) ? kAnchoredPrefix : kUnanchoredPrefix) +
-              kReverseExtra);
-  return std::max(forward, reverse);
+  return std::max(Program(false).Compile(hir), Program(true).Compile(hir));
 }
 
 }  // namespace tolvane::regex
