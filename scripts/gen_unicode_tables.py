@@ -121,8 +121,11 @@ def main():
     gc_long = long_name["gc"]
 
     sets = {}  # (table, canonical name) -> set of code points
+    surrogates = set(range(0xD800, 0xE000))
     for short, points in by_gc.items():
-        sets[("gc", gc_long[short])] = points
+        # A category with no scalar value (Cs) names no set: the syntax refuses it.
+        if points - surrogates:
+            sets[("gc", gc_long[short])] = points
     for long, parts in GC_GROUPS.items():
         sets[("gc", long)] = set().union(*(by_gc[p] for p in parts))
 

@@ -36,6 +36,8 @@ abc  a\.c  \x61\x{62}\u0063\u{64}\U00000065\U{66}  \t\n\r\f\v\a  \x7F  \x{10FFFF
 \P{Lu}  \p{^Greek}  \p{Any}  \p{Assigned}  \p{ASCII}  \p{age=1.1}  \p{age:3.0}  \p{age=NA}
 \p{White_Space}  \p{Alphabetic}  \p{Emoji}  \p{Extended_Pictographic}  \p{Dash}  \p{Hex_Digit}
 \p{wb=ALetter}  \p{gcb=CR}  \p{sb=Upper}  \p{name=x}  \p{bc=L}  \p{Script}  \p{sc}  \p{cf}  \p{lc}
+\p{Cs}  \P{Cs}  \p{Surrogate}  \p{gc=Cs}  \p{General_Category=Surrogate}  \p{ surrogate }  \p{gc:Cs}
+\p{generalcategory=cs}  \p{IsCs}  \p{gc!=Cs}  [^\P{Cs}]  \p{Cs}(  \p{Cs}\p{Foo}  \p{Cs}(?-u:\xFF)  \p{Cs}{99999999}
 \p{Zzzz}  \p{Unknown}  \p{Han}  \p{Arabic}  \pZ  \p{Cn}  \p{C}  \p{Other}  \p{Nd}  \p{No}  \p{Nl}
 \d  \s  \w  \D  \S  \W  (?-u)\d  (?-u)\s  (?-u)\w  (?-u)\W  (?-u:\D)  (?-u)[^a]  (?-u)[\w]  (?-u)\xFF
 (?-u)\x{FF}  (?-u)é  (?-u)[é]  (?-u).  (?-u)\pL  (?-u)(?i)k  (?-u)[[:^alpha:]]  (?-u)[[:alpha:]]
@@ -54,18 +56,29 @@ a{99999999999}  a{4294967295}  a{4294967296}  (a{2}){3}  ((a{10}){10}){10}  a{10
 """
 
 
-# Pieces repeated up to the size limit: the queries just under and just over it check the
-# size rule. (Classes whose Unicode 15.0 and 16.0 data differ, such as \w, would test the
-# table version rather than the rule.)
-SIZED = [r"a", "\u00e9", "\u4e2d", "\U0001f600", r"[a-z]", r".", r"\s", r"(?i)k", r"(a)",
-         r"(?:ab|cd)", r"a?", r"(?:ab)*", r"a{1,2}", "[\u00e9-\u00fc]", r"(?:a|bc)", r"\ba",
-         r"[\x{80}-\x{10FFFF}]", r"[^a]", r"(?i)[a-z\x{100}-\x{17F}]"]
+# Queries with a count n, each given at the largest n the reference accepts and at n + 1: they
+# check the size rule at its exact edge. Pieces of one to four UTF-8 bytes, classes of them,
+# case-folded letters and classes, every kind of counted repetition, nesting, groups, anchors,
+# alternations, classes whose shared UTF-8 states meet collisions in the reference's bounded
+# caches. (Classes whose Unicode 15.0 and 16.0 data differ, such as \w, would test the table
+# version rather than the rule.)
+SIZED = ["(?:%s){%%d}" % piece for piece in [
+    r"a", "\u00e9", "\u4e2d", "\U0001f600", r"[a-z]", r".", r"\s", r"(?i)k", r"(a)",
+    r"(?:ab|cd)", r"a?", r"(?:ab)*", r"a{1,2}", "[\u00e9-\u00fc]", r"(?:a|bc)", r"\ba",
+    r"[\x{80}-\x{10FFFF}]", r"[^a]", r"(?i)[a-z\x{100}-\x{17F}]", r"[\x{10000}-\x{1FFFF}]",
+    r"(?:a||b)", r"(?:a|)*", r"[a-z]|\u00e9", r"abc|xbc|ybc", r"a|ab|abc", r"[\u03b1-\u03c9]?",
+    r"[\u03b1-\u03c9]*", r"(?:[\u03b1-\u03c9]){3}", r"[\u03b1-\u03c9]{2,3}", r"a|(?:b|c)",
+    r"\s|[\u03b1-\u03c9]", r"\p{Greek}", r"[\x{3000}-\x{30FF}\x{FF00}-\x{FFEF}]"]] + [
+    r"[\u03b1-\u03c9]{%d}", "[\u03a3\u03c3\u03c2]{%d}", r"(?i)\u03c3{%d}", r"(?i)s{%d}",
+    r"(?i)[a-z]{%d}", r"(?i)[a-z]{%d,}", r"(?i)x{%d,}", r"x{%d,}", r"x?{%d,}",
+    r"[\u03b1-\u03c9]{1,%d}", r"([\u03b1-\u03c9]){%d}", "[\U0001f600-\U0001f64f]{%d}",
+    "[a-z\u03b1-\u03c9\u4e2d\U0001f600]{%d}", r"\Ax{%d}", r"^x{%d}$"]
 
 
-def size_boundary(ref, piece):
+def size_boundary(ref, template):
     def ok(n):
         try:
-            ref.Regex("(?:%s){%d}" % (piece, n))
+            ref.Regex(template % n)
             return True
         except ValueError:
             return False
@@ -73,7 +86,7 @@ def size_boundary(ref, piece):
     while lo < hi:
         mid = (lo + hi + 1) // 2
         lo, hi = (mid, hi) if ok(mid) else (lo, mid - 1)
-    return ["(?:%s){%d}" % (piece, lo), "(?:%s){%d}" % (piece, lo + 1)]
+    return [template % lo, template % (lo + 1)]
 
 
 def escape(s):
@@ -186,8 +199,8 @@ def main():
     queries += [("(" * 300 + "a" + ")" * 300, False), ("[" * 300 + "a" + "]" * 300, False),
                 ("(?:a|" * 260 + ")" * 260, False), ("[a" * 300, False), ("x" * 3000 + "\\", False),
                 ("a{1000}" * 20, False), ("[[:" * 2000, False), ("\\p{" + "a" * 100, False)]
-    for piece in SIZED:
-        queries += [(q, False) for q in size_boundary(ref, piece)]
+    for template in SIZED:
+        queries += [(q, False) for q in size_boundary(ref, template)]
     for _ in range(3000):
         q = rand_regex(r)
         if r.random() < 0.25:

@@ -1,7 +1,7 @@
 // The compiled-size limit of the query language. The reference measures the
 // memory of its own compiled automata, which RE2 doesn't have; this estimate
-// models it (see EstimateCompiledSize) so that queries are refused where the
-// reference refuses them, up to the model's error near the limit.
+// replays their construction (see EstimateCompiledSize) so that queries are
+// refused where the reference refuses them.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,8 @@ namespace tolvane::regex {
 
 inline constexpr uint64_t kSizeLimit = 10485760;
 
-// Estimated bytes of the reference's compiled program for `hir`; saturates
-// rather than overflows.
+// Bytes of the larger of the reference's two compiled programs for `hir`;
+// once past kSizeLimit, only some number past it.
 uint64_t EstimateCompiledSize(const Hir& hir);
 
 }  // namespace tolvane::regex
