@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -15,33 +17,62 @@ namespace {
 // per call.
 constexpr size_t kListingChunk = 32 * 1024;
 
+// Repeats `open` while it fails with EINTR; its descriptor or -1.
+template <typename Open>
+int RetryOpen(Open open) {
+  int fd;
+  do {
+    fd = open();
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 }  // namespace
 
 Result<UniqueFd> OpenDirAt(int dir_fd, const char* name, bool follow) {
   int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC |
               (follow ? 0 : O_NOFOLLOW);
-  int fd;
-  do {
-    fd = ::openat(dir_fd, name, flags);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = RetryOpen([&] { return ::openat(dir_fd, name, flags); });
   if (fd < 0) return Fail(LastError());
   return UniqueFd(fd);
 }
 
-Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path, bool follow) {
+Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name, int flags,
+                               bool follow, struct stat* status) {
+  const int located = RetryOpen([&] {
+    return ::openat(dir_fd, name,
+                    O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  });
+  if (located < 0) return Fail(LastError());
+  UniqueFd path_fd(located);
+  struct stat st;
+  if (::fstat(path_fd.get(), &st) != 0) return Fail(LastError());
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    return Fail(FsError::Io(IoError::Message(kNotRegularFileText)));
+  char through[sizeof "/proc/self/fd/" + 3 * sizeof(int)];
+  std::snprintf(through, sizeof through, "/proc/self/fd/%d", path_fd.get());
+  const int fd = RetryOpen([&] {
+    return ::open(through, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  });
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
+      return Fail(FsError::Io(IoError::Message(kNoProcText)));
+    return Fail(FsError::Io(IoError::FromErrno(error)));
+  }
+  if (status != nullptr) *status = st;
+  return UniqueFd(fd);
+}
+
+Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path, bool follow,
+                            struct stat* status) {
   if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
-  return OpenFileAt(dir_fd, path.c_str(), follow);
+  return OpenFileAt(dir_fd, path.c_str(), follow, status);
 }
 
-Result<UniqueFd> OpenFileAt(int dir_fd, const char* name, bool follow) {
-  const int flags =
-      O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-  int fd;
-  do {
-    fd = ::openat(dir_fd, name, flags);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Fail(LastError());
-  return UniqueFd(fd);
+Result<UniqueFd> OpenFileAt(int dir_fd, const char* name, bool follow,
+                            struct stat* status) {
+  return OpenCheckedAt(dir_fd, name, O_RDONLY, follow, status);
 }
 
 Result<struct stat> StatAt(int dir_fd, const char* name, bool follow) {

@@ -17,19 +17,35 @@
 
 namespace tolvane::sys {
 
+// The text of OpenCheckedAt's failure where /proc/self/fd can't be reached.
+inline constexpr char kNoProcText[] =
+    "/proc/self/fd is not available to open the checked file";
+
 // openat(2) of a directory for listing: O_RDONLY | O_DIRECTORY | O_NONBLOCK |
 // O_CLOEXEC, and O_NOFOLLOW unless `follow`. `dir_fd` may be AT_FDCWD; `name`
 // is NUL-terminated.
 [[nodiscard]] Result<UniqueFd> OpenDirAt(int dir_fd, const char* name,
                                          bool follow);
-// openat(2) of a file for reading: O_RDONLY | O_NONBLOCK | O_NOCTTY |
-// O_CLOEXEC, and O_NOFOLLOW unless `follow`. A path holding NUL fails without
-// a call.
+// Opens a regular file or a directory, and nothing else: `name` is first
+// opened with O_PATH (O_NOFOLLOW unless `follow`), which neither waits on a
+// FIFO nor reaches a device's driver; the type is read from that descriptor,
+// and only a regular file or directory is then opened with `flags` |
+// O_NONBLOCK | O_NOCTTY | O_CLOEXEC through it (/proc/self/fd/N), so a name
+// swapped meanwhile is never what gets opened. A FIFO, socket, device or (not
+// followed) link fails with Io "not a regular file"; without /proc, Io
+// kNoProcText. `*status`, when given, receives the opened file's status.
+[[nodiscard]] Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name,
+                                             int flags, bool follow,
+                                             struct stat* status = nullptr);
+// OpenCheckedAt for reading (O_RDONLY). A path holding NUL fails without a
+// call.
 [[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path,
-                                          bool follow = true);
+                                          bool follow = true,
+                                          struct stat* status = nullptr);
 // The same for a NUL-terminated name.
 [[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const char* name,
-                                          bool follow = true);
+                                          bool follow = true,
+                                          struct stat* status = nullptr);
 // fstatat(2): the link's own status unless `follow`.
 [[nodiscard]] Result<struct stat> StatAt(int dir_fd, const char* name,
                                          bool follow);
