@@ -109,15 +109,15 @@ class WalkSearch {
       }
       return worker.Load(entry.dir_fd, entry.name);
     }
-    auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/false);
+    struct stat st;
+    auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/false, &st);
     if (!fd) return std::nullopt;
     // The listing said regular file; still one, the file's own size counts.
-    auto st = sys::Fstat(fd->get());
-    if (!st || !S_ISREG(st->st_mode) ||
-        static_cast<uint64_t>(st->st_size) > max_file_size_) {
+    if (!S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > max_file_size_) {
       return std::nullopt;
     }
-    return worker.Read(fd->get(), static_cast<size_t>(st->st_size));
+    return worker.Read(fd->get(), static_cast<size_t>(st.st_size));
   }
 
   const size_t relative_offset_;
