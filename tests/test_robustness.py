@@ -2,6 +2,7 @@
 special files, have a committed write reported as failed, abort it at interpreter exit, under a
 thread limit or with a strange RAYON_NUM_THREADS."""
 
+import errno
 import json
 import os
 import re
@@ -12,6 +13,10 @@ import tempfile
 import pytest
 
 from conftest import run_python, without_leak_check
+
+def os_error(code):
+    return f"{os.strerror(code)} (os error {code})"
+
 
 OPEN_READY = """
     import json, time, tolvane
@@ -122,6 +127,35 @@ def test_a_name_swapped_for_a_device_is_not_opened(tmp_path, call):
                       "inject=newfstatat,statx,fstat:delay_exit=1000000", args=[call])
     opened = [c for c in trace.splitlines() if re.search(r"open(at)?\(.*\) = \d+</dev/null>", c)]
     assert [c for c in opened if "O_PATH" not in c] == []
+
+
+def test_without_proc_files_are_refused_not_lost(tmp_path):
+    # A checked file is opened through /proc/self/fd: without /proc (a mount namespace of its own
+    # where it is unmounted) the reads and the direct write of a present file fail, saying why,
+    # where a missing name would be "Path not found"; a new file needs no /proc.
+    if shutil.which("unshare") is None or os.geteuid() != 0:
+        pytest.skip("needs unshare and root")
+    (tmp_path / "f").write_text("kept")
+    script = f"""
+        import json, tolvane
+        fs = tolvane.FileSystem({str(tmp_path)!r}, auto_watch=False)
+        outcomes = []
+        for call in (lambda: fs.read_file("f"), lambda: fs.read_batch(["f"]),
+                     lambda: fs.write_file_fast("f", "new"), lambda: fs.write_file_fast("g", "new")):
+            try:
+                outcomes.append(call())
+            except (OSError, ValueError) as error:
+                outcomes.append(repr(error))
+        print(json.dumps(outcomes))
+    """
+    run = run_python(script, prefix=["unshare", "-m", "sh", "-c", 'umount -l /proc && exec "$@"',
+                                     "sh"])
+    if run.returncode != 0 and "umount" in run.stderr:
+        pytest.skip("/proc can't be unmounted here")
+    assert run.returncode == 0, run.stderr
+    refused = "OSError('cannot reopen through /proc/self/fd: " + os_error(errno.ENOENT) + "')"
+    assert json.loads(run.stdout) == [refused, {}, refused, True]
+    assert [(tmp_path / name).read_text() for name in ("f", "g")] == ["kept", "new"]
 
 
 def test_a_committed_write_is_not_failed_by_later_steps(tmp_path):

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -54,12 +53,13 @@ Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name, int flags,
   const int fd = RetryOpen([&] {
     return ::open(through, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   });
-  if (fd < 0) {
-    const int error = errno;
-    if (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
-      return Fail(FsError::Io(IoError::Message(kNoProcText)));
-    return Fail(FsError::Io(IoError::FromErrno(error)));
+  // The descriptor holds the file, so a missing name here is the road through
+  // /proc (not mounted, or the process's first thread gone), never the file.
+  if (fd < 0 && errno == ENOENT) {
+    return Fail(FsError::Io(IoError::Message(
+        std::string(kNoProcText) + IoError::FromErrno(ENOENT).text())));
   }
+  if (fd < 0) return Fail(LastError());
   if (status != nullptr) *status = st;
   return UniqueFd(fd);
 }

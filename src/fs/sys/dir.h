@@ -17,9 +17,10 @@
 
 namespace tolvane::sys {
 
-// The text of OpenCheckedAt's failure where /proc/self/fd can't be reached.
-inline constexpr char kNoProcText[] =
-    "/proc/self/fd is not available to open the checked file";
+// The start of OpenCheckedAt's failure text where /proc/self/fd can't be
+// reached; the system error follows.
+inline constexpr std::string_view kNoProcText =
+    "cannot reopen through /proc/self/fd: ";
 
 // openat(2) of a directory for listing: O_RDONLY | O_DIRECTORY | O_NONBLOCK |
 // O_CLOEXEC, and O_NOFOLLOW unless `follow`. `dir_fd` may be AT_FDCWD; `name`
@@ -33,7 +34,8 @@ inline constexpr char kNoProcText[] =
 // O_NONBLOCK | O_NOCTTY | O_CLOEXEC through it (/proc/self/fd/N), so a name
 // swapped meanwhile is never what gets opened. A FIFO, socket, device or (not
 // followed) link fails with Io "not a regular file"; without /proc, Io
-// kNoProcText. `*status`, when given, receives the opened file's status.
+// kNoProcText and the system error (never ENOENT itself: the file was there).
+// `*status`, when given, receives the opened file's status.
 [[nodiscard]] Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name,
                                              int flags, bool follow,
                                              struct stat* status = nullptr);
