@@ -129,6 +129,8 @@ def test_a_name_swapped_for_a_device_is_not_opened(tmp_path, call):
     assert [c for c in opened if "O_PATH" not in c] == []
 
 
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ,
+                    reason="the sanitizer's runtime needs /proc")
 def test_without_proc_files_are_refused_not_lost(tmp_path):
     # A checked file is opened through /proc/self/fd: without /proc (a mount namespace of its own
     # where it is unmounted) the reads and the direct write of a present file fail, saying why,
