@@ -310,34 +310,59 @@ def test_permission_denied(shared_fs, shared_dir):
 
 # ---- mended behaviours ----
 
-def test_write_file_flushes_file_then_directory(tmp_path):
-    # strace shows the calls: fsync of the temporary file, rename, then fsync of the directory.
+@pytest.mark.parametrize("target, made", [("t", []), ("n1/n2/t", ["n1", "n1/n2"])])
+def test_write_file_flushes_file_then_directories(tmp_path, target, made):
+    # strace shows the calls: fsync of the temporary file, rename, then fsync of the target's
+    # directory and of the parent of each directory made for it, whose entry that parent holds.
     if shutil.which("strace") is None:
         pytest.skip("strace is not installed")
     root = tmp_path / "root"
     root.mkdir()
-    script = f"import tolvane; tolvane.FileSystem({str(root)!r}, False).write_file('t', 'x')"
-    # -ff: one log per thread, so the calls of the writing thread are not interleaved.
-    run = subprocess.run(["strace", "-ff", "-qq", "-o", str(tmp_path / "trace"), "-e",
-                          "trace=openat,fsync,fdatasync,rename,renameat,renameat2",
+    script = f"import tolvane; tolvane.FileSystem({str(root)!r}, False).write_file({target!r}, 'x')"
+    # -ff: one log per thread, so the calls of the writing thread are not interleaved; -y: the
+    # path of each descriptor.
+    run = subprocess.run(["strace", "-ff", "-qq", "-y", "-o", str(tmp_path / "trace"), "-e",
+                          "trace=fsync,fdatasync,rename,renameat,renameat2",
                           sys.executable, "-c", script], capture_output=True, text=True,
                          env=without_leak_check())
     if run.returncode != 0 and "ptrace" in run.stderr:
         pytest.skip("ptrace is not permitted here")
     assert run.returncode == 0, run.stderr
-    logs = [[" ".join(c.split()) for c in p.read_text().splitlines()]
-            for p in tmp_path.glob("trace.*")]
+    logs = [p.read_text().splitlines() for p in tmp_path.glob("trace.*")]
     calls = next(log for log in logs if any("rename" in c for c in log))
-    temp_pattern = r'"(' + re.escape(str(root)) + "/" + TEMP_NAME + r')".* = (\d+)$'
-    temp = next(m for c in calls if (m := re.search(temp_pattern, c)))
+    temp_pattern = re.escape(str(root / target).rsplit("/", 1)[0] + "/") + TEMP_NAME
     rename = next(i for i, c in enumerate(calls)
-                  if re.search(r"rename\w*\(.*" + re.escape(temp.group(1)) + r".* = 0$", c))
-    synced = [i for i, c in enumerate(calls) if c == f"fsync({temp.group(2)}) = 0"]
-    assert synced and synced[0] < rename
-    dir_open = next(m.group(1) for c in calls[rename:]
-                    if (m := re.fullmatch(r'openat\(AT_FDCWD, "' + re.escape(str(root)) +
-                                          r'", O_RDONLY\|.*O_DIRECTORY.*\) = (\d+)', c)))
-    assert f"fsync({dir_open}) = 0" in calls[rename:]
+                  if re.search(r"rename\w*\(.*" + temp_pattern + r".* = 0$", c))
+    assert any(re.fullmatch(r"fsync\(\d+<" + temp_pattern + r">\) = 0", c)
+               for c in calls[:rename])
+    flushed = re.findall(r"fsync\(\d+<(.*)>\) = 0", "\n".join(calls[rename:]))
+    parents = {os.path.dirname(root / name) for name in [target] + made}
+    assert set(flushed) == parents
+    assert (root / target).read_text() == "x"
+
+
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ,
+                    reason="AddressSanitizer reserves more address space than the limit leaves")
+def test_reads_of_a_directory_allocate_nothing(tmp_path):
+    # Under an address-space limit 1 GiB above what the process maps, a buffer sized by the
+    # limit of a read (2 GiB) can't be had: only the directory's own error may come back.
+    (tmp_path / "d").mkdir()
+    script = f"""
+        import os, resource, tolvane
+        fs = tolvane.FileSystem({str(tmp_path)!r}, auto_watch=False)
+        mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 2**30, hard))
+        for read in (fs.read_file, fs.read_lines, lambda p: fs.read_file_range(p, 0, 2**40),
+                     lambda p: fs.read_file_range(p, 2**31, 2**31 - 1)):
+            try:
+                read("d")
+            except OSError as error:
+                print(error)
+    """
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
+                         text=True, timeout=120)
+    assert (run.returncode, run.stdout.splitlines()) == (0, [os_error(errno.EISDIR)] * 4)
 
 
 def test_read_lines_survives_a_shortened_file(tmp_path):

@@ -2,15 +2,21 @@
 special files, have a committed write reported as failed, abort it at interpreter exit, under a
 thread limit or with a strange RAYON_NUM_THREADS."""
 
+import errno
 import json
 import os
 import re
 import shutil
+import stat
 import tempfile
 
 import pytest
 
 from conftest import run_python, without_leak_check
+
+def os_error(code):
+    return f"{os.strerror(code)} (os error {code})"
+
 
 OPEN_READY = """
     import json, time, tolvane
@@ -20,11 +26,11 @@ OPEN_READY = """
 """
 
 
-def traced(script, log, *options, **run_options):
-    """Runs `script` under strace (skips where there is none or ptrace is refused)."""
+def traced(script, log, *options, args=(), **run_options):
+    """Runs `script` (with `args`) under strace; skips where there is none or ptrace is refused."""
     if shutil.which("strace") is None:
         pytest.skip("strace is not installed")
-    run = run_python(script, prefix=["strace", "-f", "-qq", "-o", str(log), *options],
+    run = run_python(script, *args, prefix=["strace", "-f", "-qq", "-o", str(log), *options],
                      env=without_leak_check(), **run_options)
     if run.returncode != 0 and "ptrace" in run.stderr:
         pytest.skip("ptrace is not permitted here")
@@ -55,8 +61,103 @@ def test_special_files_are_never_opened(tmp_path):
     out, trace = traced(script, tmp_path / "trace", "-e", "trace=open,openat", timeout=60)
     assert json.loads(out) == [[f"{root}/link", f"{root}/reg.txt"], [True, True, False],
                                ["not a regular file"] * 6]
-    opened = set(re.findall(r'open(?:at)?\(.*?"(?:[^"]*/)?([^"/]*)"', trace))
-    assert {"reg.txt", "link"} <= opened and not {"empty", "fifo.txt", "zero", ".ignore"} & opened
+    def named(lines):  # the last components of the paths opened in `lines`
+        return set(re.findall(r'open(?:at)?\(.*?"(?:[^"]*/)?([^"/]*)"', "\n".join(lines)))
+
+    calls = trace.splitlines()
+    assert {"reg.txt", "link"} <= named(calls) and "empty" not in named(calls)
+    # An O_PATH descriptor only locates a file: its type is read from it, nothing is opened.
+    assert not {"fifo.txt", "zero", ".ignore"} & named(c for c in calls if "O_PATH" not in c)
+
+
+def test_writes_never_open_special_files(tmp_path):
+    # Opened, the FIFO would wait for a reader for ever; the alarm ends a child that does.
+    root = tmp_path / "tree"
+    root.mkdir()
+    os.mkfifo(root / "fifo")
+    os.mkfifo(root / "replaced")
+    os.symlink("/dev/null", root / "null")
+    script = f"""
+        import json, signal, tolvane
+        signal.alarm(30)
+        fs = tolvane.FileSystem({str(root)!r}, auto_watch=False)
+        outcomes = []
+        for write, name in ((fs.write_file_fast, "fifo"), (fs.write_file_fast, "null"),
+                            (fs.write_file, "replaced"), (fs.write_file_fast, "new")):
+            try:
+                outcomes.append(write(name, "data"))
+            except OSError as error:
+                outcomes.append(str(error))
+        print(json.dumps(outcomes))
+    """
+    out, trace = traced(script, tmp_path / "trace", "-e", "trace=open,openat", timeout=120)
+    assert json.loads(out) == ["not a regular file"] * 2 + [True, True]
+    assert [(root / name).read_text() for name in ("replaced", "new")] == ["data", "data"]
+    assert stat.S_ISFIFO(os.lstat(root / "fifo").st_mode)
+    special = re.compile(r"open(?:at)?\(.*\"(?:/dev/null|{0}/fifo|{0}/null|{0}/replaced)\"".format(
+        re.escape(str(root))))
+    assert [c for c in trace.splitlines() if special.search(c) and "O_PATH" not in c] == []
+
+
+# A file swapped for a link to a device while its type is being learnt: strace holds each stat
+# of the name (or of a descriptor of it) for a second, and the swap lands inside that second.
+SWAPPED = OPEN_READY + """
+    import os, sys, threading
+    made = []
+    calls = {{"read": lambda: fs.read_file("f"), "grep": lambda: fs.grep("x"),
+              "build": lambda: made.append(tolvane.FileSystem({root!r}, auto_watch=False))}}
+    worker = threading.Thread(target=calls[sys.argv[1]])
+    worker.start()
+    time.sleep(0.4)
+    os.rename({root!r} + "/link", {root!r} + "/f")
+    worker.join()
+    while not all(other.is_ready() for other in made):
+        time.sleep(0.01)
+"""
+
+
+@pytest.mark.parametrize("call", ["read", "grep", "build"])
+def test_a_name_swapped_for_a_device_is_not_opened(tmp_path, call):
+    root = tmp_path / "tree"
+    root.mkdir()
+    (root / "f").write_text("x\n")
+    os.symlink("/dev/null", root / "link")
+    _, trace = traced(SWAPPED.format(root=str(root)), tmp_path / "trace", "-y", "-P",
+                      str(root / "f"), "-P", "f", "-e",
+                      "inject=newfstatat,statx,fstat:delay_exit=1000000", args=[call])
+    opened = [c for c in trace.splitlines() if re.search(r"open(at)?\(.*\) = \d+</dev/null>", c)]
+    assert [c for c in opened if "O_PATH" not in c] == []
+
+
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ,
+                    reason="the sanitizer's runtime needs /proc")
+def test_without_proc_files_are_refused_not_lost(tmp_path):
+    # A checked file is opened through /proc/self/fd: without /proc (a mount namespace of its own
+    # where it is unmounted) the reads and the direct write of a present file fail, saying why,
+    # where a missing name would be "Path not found"; a new file needs no /proc.
+    if shutil.which("unshare") is None or os.geteuid() != 0:
+        pytest.skip("needs unshare and root")
+    (tmp_path / "f").write_text("kept")
+    script = f"""
+        import json, tolvane
+        fs = tolvane.FileSystem({str(tmp_path)!r}, auto_watch=False)
+        outcomes = []
+        for call in (lambda: fs.read_file("f"), lambda: fs.read_batch(["f"]),
+                     lambda: fs.write_file_fast("f", "new"), lambda: fs.write_file_fast("g", "new")):
+            try:
+                outcomes.append(call())
+            except (OSError, ValueError) as error:
+                outcomes.append(repr(error))
+        print(json.dumps(outcomes))
+    """
+    run = run_python(script, prefix=["unshare", "-m", "sh", "-c", 'umount -l /proc && exec "$@"',
+                                     "sh"])
+    if run.returncode != 0 and "umount" in run.stderr:
+        pytest.skip("/proc can't be unmounted here")
+    assert run.returncode == 0, run.stderr
+    refused = "OSError('cannot reopen through /proc/self/fd: " + os_error(errno.ENOENT) + "')"
+    assert json.loads(run.stdout) == [refused, {}, refused, True]
+    assert [(tmp_path / name).read_text() for name in ("f", "g")] == ["kept", "new"]
 
 
 def test_a_committed_write_is_not_failed_by_later_steps(tmp_path):

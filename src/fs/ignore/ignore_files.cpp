@@ -12,19 +12,14 @@ namespace tolvane {
 namespace {
 
 // The whole content of a regular file; nullopt for anything else or on any
-// failure. The type is learnt before the open (a FIFO or device in the place of
-// an ignore file is never opened) and checked again on the descriptor, which
-// is opened without blocking.
+// failure. OpenFileAt learns the type before it opens anything (a FIFO or
+// device in the place of an ignore file is never opened).
 std::optional<std::string> ReadRegularFile(int dir_fd,
                                            const std::string& path) {
-  if (sys::HasNul(path)) return std::nullopt;
-  auto before = sys::StatAt(dir_fd, path.c_str(), /*follow=*/true);
-  if (!before || !S_ISREG(before->st_mode)) return std::nullopt;
-  auto fd = sys::OpenFileAt(dir_fd, path);
-  if (!fd) return std::nullopt;
-  auto st = sys::Fstat(fd->get());
-  if (!st || !S_ISREG(st->st_mode)) return std::nullopt;
-  auto text = sys::ReadToEnd(fd->get(), static_cast<uint64_t>(st->st_size));
+  struct stat st;
+  auto fd = sys::OpenFileAt(dir_fd, path, /*follow=*/true, &st);
+  if (!fd || !S_ISREG(st.st_mode)) return std::nullopt;
+  auto text = sys::ReadToEnd(fd->get(), static_cast<uint64_t>(st.st_size));
   if (!text) return std::nullopt;
   return std::move(*text);
 }

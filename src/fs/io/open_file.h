@@ -13,23 +13,24 @@
 
 namespace tolvane::io {
 
-// open(2) of `path` with `flags` (O_CLOEXEC added, EINTR repeated). ENOENT
-// becomes PathNotFound(path as UTF-8, invalid bytes replaced); "file name
-// contained an unexpected NUL byte" and every other errno become Io.
-[[nodiscard]] Result<sys::UniqueFd> OpenFile(const std::string& path, int flags,
-                                             mode_t mode = 0);
-
-// A file opened for reading, with the status of the open descriptor.
+// A file opened for reading, with its status.
 struct ReadableFile {
   sys::UniqueFd fd;
   struct stat status;
 };
 
-// Opens `path` read-only for one of the reads. Its type is learnt first (a link
-// followed): a FIFO, socket or device is refused with Io "not a regular file"
-// without being opened, since opening one can wait for a writer or act on the
-// device, and reading one need not end. A directory is opened; reading it then
-// fails. Opened without blocking, and checked again on the descriptor.
+// Opens `path` (a link followed) read-only for one of the reads, by
+// sys::OpenFileAt's rule: a FIFO, socket or device is refused with Io "not a
+// regular file" without being opened, since opening one can wait for a writer
+// or act on the device, and reading one need not end. A directory is opened;
+// reading it then fails.
 [[nodiscard]] Result<ReadableFile> OpenForReading(const std::string& path);
+
+// Opens `path` (a link followed) for the direct write, truncated, by the same
+// rule: a FIFO, socket or device is refused with Io "not a regular file" and
+// a directory fails with EISDIR. A missing file is created (0666, umask
+// applied), exclusively unless a dangling link leads to it; a file so reached
+// that is not regular is refused. Never blocks.
+[[nodiscard]] Result<sys::UniqueFd> OpenForWriting(const std::string& path);
 
 }  // namespace tolvane::io

@@ -11,10 +11,12 @@
 namespace tolvane::io {
 namespace {
 
-// A regular file whose size reads as 0 may still hold bytes: the kernel's
-// /proc and /sys files are made when read.
-bool SizeUnknown(const struct stat& status) {
-  return S_ISREG(status.st_mode) && status.st_size == 0;
+// The bytes a file holds by its status, 0 when the status doesn't tell: only
+// a regular file's size counts (a directory fails at its first read), and one
+// that reads as 0 may still hold bytes: the kernel's /proc and /sys files are
+// made when read.
+uint64_t KnownSize(const struct stat& status) {
+  return S_ISREG(status.st_mode) ? static_cast<uint64_t>(status.st_size) : 0;
 }
 
 // Up to `length` bytes from `offset` on, reading until the end of the file
@@ -41,8 +43,7 @@ Status ReadGrowing(int fd, uint64_t offset, uint64_t length,
 Result<std::string> read_file(const std::string& path) {
   auto file = OpenForReading(path);
   if (!file) return Fail(std::move(file.error()));
-  auto content = sys::ReadToEnd(file->fd.get(),
-                                static_cast<uint64_t>(file->status.st_size));
+  auto content = sys::ReadToEnd(file->fd.get(), KnownSize(file->status));
   if (!content) return content;
   if (!IsUtf8(*content))
     return Fail(FsError::Io(IoError::Message(kInvalidUtf8StreamText)));
@@ -57,18 +58,17 @@ Result<std::string> read_file_range(const std::string& path, uint64_t offset,
 
   // One read never returns more than INT_MAX bytes, nor more than a regular
   // file holds after `offset`, so bounding the buffer by both changes no result
-  // and keeps a huge limit cheap.
+  // and keeps a huge limit cheap; any other file's buffer grows only by what
+  // arrives.
   uint64_t length = std::min<uint64_t>(limit, INT_MAX);
   std::string buffer;
   try {
-    if (SizeUnknown(file->status)) {
+    const uint64_t size = KnownSize(file->status);
+    if (size == 0) {
       if (auto read = ReadGrowing(fd, offset, length, &buffer); !read)
         return Fail(std::move(read.error()));
     } else {
-      if (S_ISREG(file->status.st_mode)) {
-        const uint64_t size = static_cast<uint64_t>(file->status.st_size);
-        length = std::min(length, size > offset ? size - offset : 0);
-      }
+      length = std::min(length, size > offset ? size - offset : 0);
       buffer.resize(length);
       auto got = sys::ReadAt(fd, buffer.data(), buffer.size(), offset);
       if (!got) return Fail(std::move(got.error()));

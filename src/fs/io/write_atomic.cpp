@@ -6,6 +6,7 @@
 #include <functional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "fs/io/quote_path.h"
 #include "fs/path/path.h"
@@ -145,13 +146,22 @@ void SyncDirectory(const std::string& dir) {
   (void)sys::Fsync(owned.get());
 }
 
+// The directory that holds the entry `path`; "." for a single relative
+// component.
+std::string Holder(const std::string& path) {
+  Parent parent = ParentOf(path);
+  return parent.has_parent && !parent.path.empty() ? std::move(parent.path)
+                                                   : ".";
+}
+
 }  // namespace
 
 Status write_atomic(const std::string& target, std::string_view content) {
   Parent parent = ParentOf(target);
   std::string dir = parent.has_parent ? std::move(parent.path) : ".";
+  std::vector<std::string> made;  // directories created for the target
   if (!sys::Stat(dir)) {
-    if (auto made = sys::CreateDirAll(dir); !made) return made;
+    if (auto created = sys::CreateDirAll(dir, &made); !created) return created;
   }
   if (dir.empty() || dir.front() != '/') {
     auto cwd = sys::GetCwd();
@@ -173,6 +183,9 @@ Status write_atomic(const std::string& target, std::string_view content) {
   }
   temp->Keep();
   SyncDirectory(dir);
+  // A directory made here is an entry of its parent, which is flushed too.
+  for (auto created = made.rbegin(); created != made.rend(); ++created)
+    SyncDirectory(Holder(*created));
   return {};
 }
 

@@ -11,7 +11,7 @@ Status write_file_fast(const std::string& path, std::string_view content) {
   if (parent.has_parent && !sys::Stat(parent.path)) {
     if (auto made = sys::CreateDirAll(parent.path); !made) return made;
   }
-  auto fd = OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  auto fd = OpenForWriting(path);
   if (!fd) return Fail(std::move(fd.error()));
   return sys::WriteAll(fd->get(), content);
 }

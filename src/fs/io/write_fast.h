@@ -12,8 +12,9 @@
 namespace tolvane::io {
 
 // Creates the missing parent directories (0777 less the umask), opens `path`
-// with O_WRONLY|O_CREAT|O_TRUNC (a new file gets 0666 less the umask) and
-// writes all of `content`. A missing file at the open (e.g. a dangling link
+// truncated by OpenForWriting's rule (a FIFO, socket or device is refused with
+// Io "not a regular file"; a new file gets 0666 less the umask) and writes all
+// of `content`. A missing file at the open (e.g. a dangling link
 // into a missing directory) is PathNotFound with the path's text; every other
 // failure is Io with the system error's text alone.
 [[nodiscard]] Status write_file_fast(const std::string& path,

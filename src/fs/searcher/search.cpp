@@ -120,7 +120,8 @@ class WalkSearch {
       }
       return worker.Open(entry.dir_fd, entry.name);
     }
-    auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/false);
+    struct stat st;
+    auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/false, &st);
     // Opened by its path, it is already the try after the walk.
     if (!fd && fd.error().out_of_resources() && entry.dir_fd != AT_FDCWD) {
       std::lock_guard<std::mutex> lock(deferred_mu_);
@@ -128,12 +129,11 @@ class WalkSearch {
     }
     if (!fd) return std::nullopt;
     // The listing said regular file; still one, the file's own size counts.
-    auto st = sys::Fstat(fd->get());
-    if (!st || !S_ISREG(st->st_mode) ||
-        static_cast<uint64_t>(st->st_size) > max_file_size_) {
+    if (!S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > max_file_size_) {
       return std::nullopt;
     }
-    return OpenedFile{std::move(*fd), static_cast<size_t>(st->st_size)};
+    return OpenedFile{std::move(*fd), static_cast<size_t>(st.st_size)};
   }
 
   const size_t relative_offset_;

@@ -210,14 +210,11 @@ ReadBuffer& ThreadBuffer() {
 }  // namespace
 
 std::optional<OpenedFile> SearchWorker::Open(int dir_fd, const char* name) {
-  // The type first: only a regular file is opened, so no FIFO or device ever
-  // is.
-  auto named = sys::StatAt(dir_fd, name, /*follow=*/true);
-  if (!named || !S_ISREG(named->st_mode)) return std::nullopt;
-  if (named->st_size == 0) return OpenedFile{sys::UniqueFd(), 0};
-  auto fd = sys::OpenFileAt(dir_fd, name);
-  if (!fd) return std::nullopt;
-  return OpenedFile{std::move(*fd), static_cast<size_t>(named->st_size)};
+  // The checked open learns the type first, so no FIFO or device is opened.
+  struct stat st;
+  auto fd = sys::OpenFileAt(dir_fd, name, /*follow=*/true, &st);
+  if (!fd || !S_ISREG(st.st_mode)) return std::nullopt;
+  return OpenedFile{std::move(*fd), static_cast<size_t>(st.st_size)};
 }
 
 std::vector<SearchResult> SearchWorker::Search(std::string_view path, int fd,

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -15,33 +16,104 @@ namespace {
 // per call.
 constexpr size_t kListingChunk = 32 * 1024;
 
+// Repeats `open` while it fails with EINTR; its descriptor or -1.
+template <typename Open>
+int RetryOpen(Open open) {
+  int fd;
+  do {
+    fd = open();
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 }  // namespace
 
 Result<UniqueFd> OpenDirAt(int dir_fd, const char* name, bool follow) {
   int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC |
               (follow ? 0 : O_NOFOLLOW);
-  int fd;
-  do {
-    fd = ::openat(dir_fd, name, flags);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = RetryOpen([&] { return ::openat(dir_fd, name, flags); });
   if (fd < 0) return Fail(LastError());
   return UniqueFd(fd);
 }
 
-Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path, bool follow) {
+namespace {
+
+bool Openable(const struct stat& st) {
+  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+}
+
+FsError NotRegular() {
+  return FsError::Io(IoError::Message(kNotRegularFileText));
+}
+
+// Opens what the link `name` leads to: located with O_PATH, which neither
+// waits on a FIFO nor reaches a device's driver, typed on that descriptor, and
+// only a regular file or directory opened, through the descriptor
+// (/proc/self/fd/N), so a name changed meanwhile is never what gets opened.
+Result<UniqueFd> OpenThroughLink(int dir_fd, const char* name, int flags) {
+  const int located =
+      RetryOpen([&] { return ::openat(dir_fd, name, O_PATH | O_CLOEXEC); });
+  if (located < 0) return Fail(LastError());
+  UniqueFd path_fd(located);
+  struct stat st;
+  if (::fstat(path_fd.get(), &st) != 0) return Fail(LastError());
+  if (!Openable(st)) return Fail(NotRegular());
+  char through[sizeof "/proc/self/fd/" + 3 * sizeof(int)];
+  std::snprintf(through, sizeof through, "/proc/self/fd/%d", path_fd.get());
+  const int fd = RetryOpen([&] { return ::open(through, flags); });
+  // The descriptor holds the file, so a missing name here is the road through
+  // /proc (not mounted, or the process's first thread gone), never the file.
+  if (fd < 0 && errno == ENOENT) {
+    return Fail(FsError::Io(IoError::Message(
+        std::string(kNoProcText) + IoError::FromErrno(ENOENT).text())));
+  }
+  if (fd < 0) return Fail(LastError());
+  return UniqueFd(fd);
+}
+
+}  // namespace
+
+Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name, int flags,
+                               bool follow, struct stat* status) {
+  flags |= O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  struct stat st;
+  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Fail(LastError());
+  Result<UniqueFd> fd = Fail(NotRegular());
+  bool link = S_ISLNK(st.st_mode);
+  if (Openable(st)) {
+    // Opened by its name, but never through a link put in its place since.
+    const int opened =
+        RetryOpen([&] { return ::openat(dir_fd, name, flags | O_NOFOLLOW); });
+    if (opened >= 0) {
+      fd = UniqueFd(opened);
+    } else if (errno == ELOOP) {
+      link = true;
+    } else {
+      return Fail(LastError());
+    }
+  }
+  if (link) {
+    if (!follow) return Fail(NotRegular());
+    fd = OpenThroughLink(dir_fd, name, flags);
+  }
+  if (!fd) return fd;
+  // What was opened is what counts: its status, from the descriptor.
+  if (::fstat(fd->get(), &st) != 0) return Fail(LastError());
+  if (!Openable(st)) return Fail(NotRegular());
+  if (status != nullptr) *status = st;
+  return fd;
+}
+
+Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path, bool follow,
+                            struct stat* status) {
   if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
-  return OpenFileAt(dir_fd, path.c_str(), follow);
+  return OpenFileAt(dir_fd, path.c_str(), follow, status);
 }
 
-Result<UniqueFd> OpenFileAt(int dir_fd, const char* name, bool follow) {
-  const int flags =
-      O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-  int fd;
-  do {
-    fd = ::openat(dir_fd, name, flags);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Fail(LastError());
-  return UniqueFd(fd);
+Result<UniqueFd> OpenFileAt(int dir_fd, const char* name, bool follow,
+                            struct stat* status) {
+  return OpenCheckedAt(dir_fd, name, O_RDONLY, follow, status);
 }
 
 Result<struct stat> StatAt(int dir_fd, const char* name, bool follow) {

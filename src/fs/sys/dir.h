@@ -17,19 +17,41 @@
 
 namespace tolvane::sys {
 
+// The start of OpenCheckedAt's failure text where /proc/self/fd can't be
+// reached; the system error follows.
+inline constexpr std::string_view kNoProcText =
+    "cannot reopen through /proc/self/fd: ";
+
 // openat(2) of a directory for listing: O_RDONLY | O_DIRECTORY | O_NONBLOCK |
 // O_CLOEXEC, and O_NOFOLLOW unless `follow`. `dir_fd` may be AT_FDCWD; `name`
 // is NUL-terminated.
 [[nodiscard]] Result<UniqueFd> OpenDirAt(int dir_fd, const char* name,
                                          bool follow);
-// openat(2) of a file for reading: O_RDONLY | O_NONBLOCK | O_NOCTTY |
-// O_CLOEXEC, and O_NOFOLLOW unless `follow`. A path holding NUL fails without
-// a call.
+// Opens a regular file or a directory, and nothing else, with `flags` |
+// O_NONBLOCK | O_NOCTTY | O_CLOEXEC. The name's own type is learnt first; a
+// regular file or directory is then opened by the name with O_NOFOLLOW, so a
+// link swapped in meanwhile is refused rather than followed. A link (when
+// `follow`) is located with O_PATH, which neither waits on a FIFO nor reaches a
+// device's driver, and only a regular file or directory is opened through that
+// descriptor (/proc/self/fd/N). The open descriptor is checked again. A FIFO,
+// socket, device or (not followed) link fails with Io "not a regular file"; a
+// link without /proc, with Io kNoProcText and the system error (never ENOENT
+// itself: the file was there). What remains open to a race is a device node
+// renamed onto the name, within its file system, between the type check and
+// the open; making one takes the right to create device nodes. `*status`, when
+// given, receives the opened file's status.
+[[nodiscard]] Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name,
+                                             int flags, bool follow,
+                                             struct stat* status = nullptr);
+// OpenCheckedAt for reading (O_RDONLY). A path holding NUL fails without a
+// call.
 [[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path,
-                                          bool follow = true);
+                                          bool follow = true,
+                                          struct stat* status = nullptr);
 // The same for a NUL-terminated name.
 [[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const char* name,
-                                          bool follow = true);
+                                          bool follow = true,
+                                          struct stat* status = nullptr);
 // fstatat(2): the link's own status unless `follow`.
 [[nodiscard]] Result<struct stat> StatAt(int dir_fd, const char* name,
                                          bool follow);

@@ -186,16 +186,22 @@ bool IsDir(const std::string& path) {
 }
 }  // namespace
 
-Status CreateDirAll(const std::string& path) {
+Status CreateDirAll(const std::string& path, std::vector<std::string>* made) {
   if (path.empty()) return {};
   if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
-  if (::mkdir(path.c_str(), 0777) == 0) return {};
+  auto mkdir = [&] {
+    if (::mkdir(path.c_str(), 0777) != 0) return false;
+    if (made != nullptr) made->push_back(path);
+    return true;
+  };
+  if (mkdir()) return {};
   if (errno == ENOENT) {
     Parent parent = ParentOf(path);
     if (parent.has_parent) {
-      if (auto made = CreateDirAll(parent.path); !made) return made;
+      if (auto ancestors = CreateDirAll(parent.path, made); !ancestors)
+        return ancestors;
     }
-    if (::mkdir(path.c_str(), 0777) == 0) return {};
+    if (mkdir()) return {};
   }
   int saved = errno;
   if (IsDir(path)) return {};

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fs/error/fs_error.h"
 
@@ -92,8 +93,10 @@ bool GetEntropy(void* buffer, size_t length);
 
 // mkdir -p: creates `path` and its missing ancestors with mode 0777 (umask
 // applies). A directory that exists when its creation fails counts as made; the
-// empty path counts as existing.
-[[nodiscard]] Status CreateDirAll(const std::string& path);
+// empty path counts as existing. `*made`, when given, receives each directory
+// this call created, outermost first.
+[[nodiscard]] Status CreateDirAll(const std::string& path,
+                                  std::vector<std::string>* made = nullptr);
 [[nodiscard]] Result<std::string> GetCwd();
 
 }  // namespace tolvane::sys
