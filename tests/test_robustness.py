@@ -131,19 +131,21 @@ def test_a_name_swapped_for_a_device_is_not_opened(tmp_path, call):
 
 @pytest.mark.skipif("ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ,
                     reason="the sanitizer's runtime needs /proc")
-def test_without_proc_files_are_refused_not_lost(tmp_path):
-    # A checked file is opened through /proc/self/fd: without /proc (a mount namespace of its own
-    # where it is unmounted) the reads and the direct write of a present file fail, saying why,
-    # where a missing name would be "Path not found"; a new file needs no /proc.
+def test_without_proc_links_are_refused_not_lost(tmp_path):
+    # A link's target is opened through /proc/self/fd: without /proc (a mount namespace of its own
+    # where it is unmounted) reading or writing through a link fails, saying why, where a missing
+    # name would be "Path not found"; plain files and a new file need no /proc.
     if shutil.which("unshare") is None or os.geteuid() != 0:
         pytest.skip("needs unshare and root")
     (tmp_path / "f").write_text("kept")
+    os.symlink("f", tmp_path / "link")
     script = f"""
         import json, tolvane
         fs = tolvane.FileSystem({str(tmp_path)!r}, auto_watch=False)
         outcomes = []
-        for call in (lambda: fs.read_file("f"), lambda: fs.read_batch(["f"]),
-                     lambda: fs.write_file_fast("f", "new"), lambda: fs.write_file_fast("g", "new")):
+        for call in (lambda: fs.read_file("f"), lambda: fs.read_file("link"),
+                     lambda: fs.read_batch(["link"]), lambda: fs.write_file_fast("link", "new"),
+                     lambda: fs.write_file_fast("g", "new")):
             try:
                 outcomes.append(call())
             except (OSError, ValueError) as error:
@@ -156,7 +158,7 @@ def test_without_proc_files_are_refused_not_lost(tmp_path):
         pytest.skip("/proc can't be unmounted here")
     assert run.returncode == 0, run.stderr
     refused = "OSError('cannot reopen through /proc/self/fd: " + os_error(errno.ENOENT) + "')"
-    assert json.loads(run.stdout) == [refused, {}, refused, True]
+    assert json.loads(run.stdout) == ["kept", refused, {}, refused, True]
     assert [(tmp_path / name).read_text() for name in ("f", "g")] == ["kept", "new"]
 
 
