@@ -1,11 +1,10 @@
 #include "fs/index/file_index.h"
 
-#include <tbb/enumerable_thread_specific.h>
-
 #include <algorithm>
 #include <mutex>
 
 #include "fs/index/metadata.h"
+#include "fs/pool/per_thread.h"
 #include "fs/pool/pool.h"
 #include "fs/sys/dir.h"
 #include "fs/sys/file.h"
@@ -120,7 +119,7 @@ Status FileIndex::rebuild() {
   files_.Clear();
 
   // One collector per walk thread, joined after the walk: no lock per entry.
-  tbb::enumerable_thread_specific<std::vector<PathRef>> collectors;
+  PerThread<std::vector<PathRef>> collectors;
   walker_(
       root_,
       [&](const WalkEntry& entry) {
@@ -242,6 +241,19 @@ void FileIndex::IndexMembers() {
   file_list_members_.insert(file_list_.begin(), file_list_.end());
 }
 
+class FileIndex::ChangeUnderWay {
+ public:
+  explicit ChangeUnderWay(FileIndex& index) : count_(index.changes_under_way_) {
+    count_.fetch_add(1);
+  }
+  ~ChangeUnderWay() { count_.fetch_sub(1); }
+  ChangeUnderWay(const ChangeUnderWay&) = delete;
+  ChangeUnderWay& operator=(const ChangeUnderWay&) = delete;
+
+ private:
+  std::atomic<uint32_t>& count_;
+};
+
 std::optional<FileMetadata> FileIndex::StoreMetadata(const std::string& path) {
   // A path gone by the time its change is applied is ignored.
   auto record = sys::Stat(path);
@@ -253,10 +265,12 @@ std::optional<FileMetadata> FileIndex::StoreMetadata(const std::string& path) {
 }
 
 void FileIndex::update_metadata(const std::string& path) {
+  ChangeUnderWay change(*this);
   (void)StoreMetadata(path);
 }
 
 Status FileIndex::update_path(const std::string& path) {
+  ChangeUnderWay change(*this);
   auto stored = StoreMetadata(path);
   if (!stored || stored->is_dir) return {};
 
@@ -278,6 +292,7 @@ Status FileIndex::update_path(const std::string& path) {
 }
 
 void FileIndex::remove_path(std::string_view path) {
+  ChangeUnderWay change(*this);
   auto removed = files_.Remove(path);
   if (!removed || removed->is_dir) return;
 
