@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ make pkg-config git strace libre2-dev libhyperscan-dev libtbb-dev libgtest-dev unicode-data
+packages=(g++ make pkg-config git strace libre2-dev libhyperscan-dev libgtest-dev unicode-data
   clang-19 libclang-rt-19-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -71,6 +71,12 @@ void StartThread(F&& body) {
   });
 }
 
+// Starts the thread of a full build of `index`. A failed build leaves the
+// index not ready, and refresh can build again.
+void StartBuild(std::shared_ptr<FileIndex> index) {
+  StartThread([index = std::move(index)] { (void)index->rebuild(); });
+}
+
 void Dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* object = reinterpret_cast<FileSystemObject*>(self);
@@ -106,8 +112,8 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                              Env("GIT_CONFIG_GLOBAL")});
     value->search_root = root;
     value->shutdown = std::make_shared<std::atomic<bool>>(false);
-    // A failed build leaves the index not ready, and refresh can build again.
-    StartThread([index = value->index] { (void)index->rebuild(); });
+    value->process = sys::ForkGeneration();
+    StartBuild(value->index);
     if (auto_watch) {
       // Without a watcher (no inotify instance, the root not watchable) the
       // object works on; its index changes only through refresh.
@@ -278,6 +284,23 @@ PyType_Spec spec = {"builtins.FileSystem", sizeof(FileSystemObject), 0,
                     Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
+
+void AdoptAfterFork(FileSystemValue& fs) {
+  if (fs.index->is_changing()) {
+    auto own = std::make_shared<FileIndex>(fs.index->root(),
+                                           fs.index->git_environment());
+    StartBuild(own);
+    fs.index = std::move(own);
+    Py_CLEAR(fs.full_listing);
+  } else if (!fs.index->is_ready()) {
+    // The build the parent started had not begun at the fork.
+    StartBuild(fs.index);
+  }
+  // Its release closes this process's descriptors and nothing else; while the
+  // parent's maintenance thread ran at the fork, its share keeps the copy.
+  fs.watcher.reset();
+  fs.process = sys::ForkGeneration();
+}
 
 PyTypeObject* FileSystemType() { return TypeFromSpec(&spec); }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fs/index/file_index.h"
+#include "fs/sys/fork.h"
 #include "fs/watcher/file_watcher.h"
 #include "module/errors.h"
 #include "module/frame.h"
@@ -17,7 +18,9 @@
 namespace tolvane::py {
 
 // Everything the object holds. Nothing here changes after construction except
-// through the shared atomic `shutdown`, so methods need only a shared borrow.
+// through the shared atomic `shutdown`, so methods need only a shared borrow;
+// in a child of fork, the first call adopts the object (AdoptAfterFork) with
+// the interpreter lock held.
 struct FileSystemValue {
   // The constructor's argument exactly as given.
   std::string root;
@@ -33,6 +36,8 @@ struct FileSystemValue {
   // guarded by the interpreter lock, released with the object.
   PyObject* full_listing = nullptr;
   uint64_t full_listing_generation = 0;
+  // The fork generation (sys::ForkGeneration) of the process it serves.
+  uint64_t process = 0;
 
   FileSystemValue() = default;
   FileSystemValue(const FileSystemValue&) = delete;
@@ -47,6 +52,14 @@ struct FileSystemObject {
   FileSystemValue* value;
 };
 // clang-format on
+
+// Makes an object that a child of fork copied from its parent work in the
+// child: the threads that served it stayed in the parent. Watching stays there
+// too (the object has no watcher here). An index that a thread of the parent
+// was changing at the fork is replaced by a new one, and an index not built
+// yet is built on a thread of the child, as the constructor does. Throws when
+// that thread can't be started.
+void AdoptAfterFork(FileSystemValue& fs);
 
 PyTypeObject* FileSystemType();
 // FileSystemType() for a call's receiver check: a failure to create it is a
@@ -66,8 +79,12 @@ PyObject* WithFileSystem(PyObject* self, Body&& body) {
   }
   auto* object = reinterpret_cast<FileSystemObject*>(self);
   if (!object->borrow.AcquireShared()) return nullptr;
-  PyObject* result =
-      Guard<PyObject*>(nullptr, [&] { return body(*object->value); });
+  PyObject* result = Guard<PyObject*>(nullptr, [&] {
+    FileSystemValue& fs = *object->value;
+    if (fs.process != sys::ForkGeneration()) [[unlikely]]
+      AdoptAfterFork(fs);
+    return body(fs);
+  });
   object->borrow.ReleaseShared();
   return result;
 }

@@ -2,11 +2,17 @@
 
 namespace tolvane {
 
-std::shared_ptr<const IgnoreChain> IgnoreChain::Empty() {
-  static const auto* const empty =
-      new std::shared_ptr<const IgnoreChain>(new IgnoreChain());
-  return *empty;
-}
+namespace {
+
+// Made when the library is loaded rather than at first use by a walk's
+// thread: a child of fork never waits for a making that its parent's thread
+// had begun.
+const auto* const empty_chain =
+    new std::shared_ptr<const IgnoreChain>(new IgnoreChain());
+
+}  // namespace
+
+std::shared_ptr<const IgnoreChain> IgnoreChain::Empty() { return *empty_chain; }
 
 std::shared_ptr<const IgnoreChain> IgnoreChain::Child(
     const std::shared_ptr<const IgnoreChain>& parent, const DirFiles& files,

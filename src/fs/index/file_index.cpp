@@ -1,11 +1,10 @@
 #include "fs/index/file_index.h"
 
-#include <tbb/enumerable_thread_specific.h>
-
 #include <algorithm>
 #include <mutex>
 
 #include "fs/index/metadata.h"
+#include "fs/pool/per_thread.h"
 #include "fs/pool/pool.h"
 #include "fs/sys/dir.h"
 #include "fs/sys/file.h"
@@ -111,7 +110,7 @@ void FileIndex::IndexEntry(const WalkEntry& entry,
 std::vector<PathRef> FileIndex::Collect(
     const std::function<void(const WalkVisitor&)>& walk) {
   // One collector per walk thread, joined after the walk: no lock per entry.
-  tbb::enumerable_thread_specific<std::vector<PathRef>> collectors;
+  PerThread<std::vector<PathRef>> collectors;
   walk([&](const WalkEntry& entry) {
     if (entry.is_error() || entry.depth == 0) return;
     IndexEntry(entry, &collectors.local());
@@ -169,7 +168,21 @@ Status FileIndex::rebuild() {
   return {};
 }
 
+class FileIndex::ChangeUnderWay {
+ public:
+  explicit ChangeUnderWay(FileIndex& index) : count_(index.changes_under_way_) {
+    count_.fetch_add(1);
+  }
+  ~ChangeUnderWay() { count_.fetch_sub(1); }
+  ChangeUnderWay(const ChangeUnderWay&) = delete;
+  ChangeUnderWay& operator=(const ChangeUnderWay&) = delete;
+
+ private:
+  std::atomic<uint32_t>& count_;
+};
+
 void FileIndex::read_unread() {
+  ChangeUnderWay change(*this);
   std::lock_guard lock(unread_mutex_);
   if (unread_.dirs.empty()) return;
   UnreadDirs still;
@@ -281,10 +294,12 @@ std::optional<FileMetadata> FileIndex::StoreMetadata(const std::string& path) {
 }
 
 void FileIndex::update_metadata(const std::string& path) {
+  ChangeUnderWay change(*this);
   (void)StoreMetadata(path);
 }
 
 Status FileIndex::update_path(const std::string& path) {
+  ChangeUnderWay change(*this);
   auto stored = StoreMetadata(path);
   if (!stored || stored->is_dir) return {};
 
@@ -313,6 +328,7 @@ void FileIndex::ListUnlisted(std::span<PathRef> paths) {
 }
 
 void FileIndex::remove_paths(std::span<const std::string_view> paths) {
+  ChangeUnderWay change(*this);
   std::vector<std::string_view> removed;
   DirectorySet removed_dirs;
   for (std::string_view path : paths) {

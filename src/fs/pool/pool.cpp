@@ -1,6 +1,7 @@
 #include "fs/pool/pool.h"
 
 #include <cxxabi.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <charconv>
@@ -14,6 +15,7 @@
 namespace tolvane {
 namespace {
 
+// Guards configured_width and the making of the pool.
 std::mutex config_mutex;
 std::optional<size_t> configured_width;  // guarded by config_mutex
 
@@ -134,14 +136,35 @@ class Pool {
   std::deque<Job*> jobs_;  // guarded by mu_
 };
 
-// Never destroyed: its workers wait on it for the life of the process.
+// The process's pool, made at first use; never destroyed: its workers wait on
+// it for the life of the process.
+std::atomic<Pool*> current_pool{nullptr};
+
 Pool& ThePool() {
-  static Pool* const pool = [] {
-    std::lock_guard lock(config_mutex);
-    return new Pool(configured_width.value_or(ProcessorCount()));
-  }();
+  if (Pool* pool = current_pool.load(std::memory_order_acquire)) return *pool;
+  std::lock_guard lock(config_mutex);
+  Pool* pool = current_pool.load(std::memory_order_relaxed);
+  if (pool == nullptr) {
+    pool = new Pool(configured_width.value_or(ProcessorCount()));
+    current_pool.store(pool, std::memory_order_release);
+  }
   return *pool;
 }
+
+// Fork happens between two uses of config_mutex, never while a pool is being
+// made. A child of fork has none of the parent's workers, and it may have
+// copied the pool's lock held and its conditions with waiters: it leaves that
+// pool as it is and makes its own at first use, with the width configured.
+void LockForFork() { config_mutex.lock(); }
+void UnlockAfterFork() { config_mutex.unlock(); }
+void ForgetPoolInChild() {
+  current_pool.store(nullptr, std::memory_order_relaxed);
+  config_mutex.unlock();
+}
+
+// Registered when the library is loaded, before any thread can use the pool.
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(LockForFork, UnlockAfterFork, ForgetPoolInChild);
 
 }  // namespace
 

@@ -4,7 +4,9 @@
 // an abort elsewhere; the pool keeps the threads it got and never starts
 // another. (oneTBB's scheduler can't promise that: it starts further workers
 // whenever demand returns before its idle ones are asleep, also from its own
-// threads, where a refused start ends the process.) Thread-safe.
+// threads, where a refused start ends the process.) A child of fork, which has
+// none of the parent's workers, makes a pool of its own at first use.
+// Thread-safe.
 #pragma once
 
 #include <cstddef>

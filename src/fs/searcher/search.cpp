@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <tbb/enumerable_thread_specific.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "fs/glob/glob.h"
+#include "fs/pool/per_thread.h"
 #include "fs/pool/pool.h"
 #include "fs/searcher/query.h"
 #include "fs/searcher/search_file.h"
@@ -62,7 +62,7 @@ class Collector {
   }
 
  private:
-  tbb::enumerable_thread_specific<Local> locals_;
+  PerThread<Local> locals_;
 };
 
 // The walk road's candidate visitor, which also searches each candidate on the

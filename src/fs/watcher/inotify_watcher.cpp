@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <string_view>
 #include <utility>
 
 #include "fs/path/path.h"
 #include "fs/pool/pool.h"
 #include "fs/sys/dir.h"
+#include "fs/sys/fork.h"
 #include "fs/sys/notify.h"
 
 namespace tolvane {
@@ -76,14 +78,22 @@ Status InotifyWatcher::WatchRoot(const std::string& root) {
 
 void InotifyWatcher::Start() {
   thread_ = std::thread([this] { Run(); });
+  started_in_ = sys::ForkGeneration();
 }
 
 InotifyWatcher::~InotifyWatcher() {
-  stopping_.store(true, std::memory_order_relaxed);
-  if (thread_.joinable()) {
-    sys::SignalEventFd(wake_.get());
-    thread_.join();
+  if (!thread_.joinable()) return;
+  if (started_in_ != sys::ForkGeneration()) {
+    // A child of fork's copy: the thread is the parent's, and the wake-up
+    // descriptor is shared with it. Forget the handle without joining or
+    // detaching it (this process may have given its thread's descriptor to a
+    // thread of its own); only this process's descriptors are closed.
+    new (&thread_) std::thread();
+    return;
   }
+  stopping_.store(true, std::memory_order_relaxed);
+  sys::SignalEventFd(wake_.get());
+  thread_.join();
 }
 
 void InotifyWatcher::Run() {

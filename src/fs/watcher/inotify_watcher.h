@@ -5,7 +5,7 @@
 // WatchEvents with absolute paths and hands each batch to the handler. Owns
 // the descriptors, the thread and the maps of watches; after Start() only its
 // thread touches the maps. Releasing it wakes the thread, joins it and closes
-// both descriptors.
+// both descriptors; a child of fork's copy closes the child's descriptors only.
 #pragma once
 
 #include <sys/inotify.h>
@@ -118,6 +118,7 @@ class InotifyWatcher {
   std::vector<std::string> unlisted_;
   Time relist_at_;
   std::thread thread_;
+  uint64_t started_in_ = 0;  // the fork generation that started thread_
 };
 
 }  // namespace tolvane
