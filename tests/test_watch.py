@@ -139,6 +139,21 @@ def test_directory_moves_leave_no_ghosts(tmp_path, spelling):
         assert {"dir1/x.txt", "dir3/x.txt", "dir10/z.txt", "bulk/0/f0"} <= gone
 
 
+@pytest.mark.parametrize("to", ["out", "root/ign2", "root/keep/ign"])
+def test_an_ignored_directory_moved_away_takes_what_the_watcher_added(tmp_path, to):
+    # The index never held `ign`, only the files the watcher added below it since the build.
+    make_tree(tmp_path, {"root/.ignore": "/ign/\n", "root/ign/old.txt": "o", "root/keep/k": "k"})
+    root = str(tmp_path.resolve() / "root")
+    with tolvane.FileSystem(root) as fs:
+        wait_until(fs.is_ready)
+        make_tree(root, {"ign/sub/new.txt": "n"})
+        wait_until(lambda: "ign/sub/new.txt" in fs.list())
+        os.rename(f"{root}/ign", tmp_path / to)
+        files, entries = on_disk(root)
+        wait_until(lambda: sorted(fs.list()) == files)
+        wait_until(lambda: sorted(fs.list(only_files=False)) == entries)
+
+
 def test_paths_as_applied(tmp_path, monkeypatch):
     # A relative root: changes arrive under the canonical absolute path, beside the build's
     # entries, so a deletion finds nothing to remove. Ignore rules don't apply to changes.

@@ -1,6 +1,7 @@
 // The debounce rules on a clock the test moves. A case is a list of polls,
 // ';'-separated: the clock in ms, the events queued just before the poll
-// (kind letter, ':', paths), then '=' and what the poll releases.
+// (kind letter, '/' for a directory moved, ':', paths), then '=' and what the
+// poll releases (a path that left as a directory marked "/").
 #include "fs/watcher/debounce.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +35,7 @@ std::string Describe(const ChangeEvent& c) {
   static const char* kNames[] = {"created", "modified", "deleted", "renamed"};
   std::string text = (c.replaces ? "re" : "") +
                      (kNames[static_cast<int>(c.kind)] + (":" + c.path));
+  if (c.moved_dir) text += "/";
   return c.to.empty() ? text : text + ">" + c.to;
 }
 
@@ -55,8 +57,9 @@ TEST_P(DebounceTest, ReleasesWhatTheRulesSay) {
         expected.assign(tokens.begin() + i + 1, tokens.end());
         break;
       }
-      debouncer.Send(
-          {kKinds.at(tokens[i][0]), Split(tokens[i].substr(2), ',')});
+      const bool dir = tokens[i][1] == '/';
+      debouncer.Send({kKinds.at(tokens[i][0]),
+                      Split(tokens[i].substr(dir ? 3 : 2), ','), dir});
     }
     for (const ChangeEvent& c : debouncer.poll_events())
       released.push_back(Describe(c));
@@ -82,6 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
                      "0 M:a; 99.999999 =; 100 = modified:a"},
         DebounceCase{"EveryEventRestartsTheWindow",
                      "0 M:a; 90 M:a; 180 X:a; 279 =; 280 = deleted:a"},
+        DebounceCase{"MovedDirectoriesAreMarked",
+                     "0 F/:a T/:c B/:b,c F:f; 100 = created:c deleted:a/ "
+                     "deleted:f renamed:b/>c"},
+        DebounceCase{"ADirectoryMovedAwayThenCreatedReplacesItsTree",
+                     "0 F/:a; 10 C:a; 20 M:a; 120 = recreated:a/"},
         DebounceCase{"DeletedThenCreatedReplaces",
                      "0 D:a T:a; 100 = recreated:a"},
         DebounceCase{"BothNeedsTwoPathsAndIgnoresAThird",

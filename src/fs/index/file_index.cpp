@@ -327,17 +327,19 @@ void FileIndex::ListUnlisted(std::span<PathRef> paths) {
   }
 }
 
-void FileIndex::remove_paths(std::span<const std::string_view> paths) {
+void FileIndex::remove_paths(std::span<const std::string_view> paths,
+                             std::span<const std::string_view> moved_dirs) {
   ChangeUnderWay change(*this);
   std::vector<std::string_view> removed;
   DirectorySet removed_dirs;
+  for (std::string_view path : moved_dirs) removed_dirs.Insert(path);
   for (std::string_view path : paths) {
     auto entry = files_.Remove(path);
     if (!entry) continue;
     removed.push_back(path);
     if (entry->is_dir) removed_dirs.Insert(path);
   }
-  if (removed.empty()) return;
+  if (removed.empty() && removed_dirs.empty()) return;
   if (!removed_dirs.empty()) {
     files_.EraseIf([&](const PathRef& path, const FileMetadata&) {
       return removed_dirs.Encloses(path);

@@ -118,7 +118,11 @@ class FileIndex {
   // below it in both. A path that `files` doesn't hold changes nothing. The
   // others keep their order. One pass over `file_list` (and over `files` when
   // a directory goes), however many paths.
-  void remove_paths(std::span<const std::string_view> paths);
+  // `moved_dirs`, paths that left as directories, take what lies below them
+  // even where `files` doesn't hold the directory (one that an ignore rule
+  // left out, whose files the watcher has added since).
+  void remove_paths(std::span<const std::string_view> paths,
+                    std::span<const std::string_view> moved_dirs = {});
   // Whether a full build is running at this moment.
   bool is_building() const { return building_.load(); }
   // Whether a full build or a single-path change is under way on some thread.

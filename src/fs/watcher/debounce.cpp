@@ -15,11 +15,11 @@ void Debouncer::Send(std::vector<WatchEvent> events) {
 }
 
 void Debouncer::record_change(const std::string& path, ChangeKind kind,
-                              const std::string& to) {
+                              const std::string& to, bool moved_dir) {
   const Time now = clock_();
   auto it = pending_.find(path);
   if (it == pending_.end()) {
-    pending_.emplace(path, Entry{kind, to, now});
+    pending_.emplace(path, Entry{kind, to, now, false, moved_dir});
     return;
   }
   Entry& entry = it->second;
@@ -37,7 +37,9 @@ void Debouncer::record_change(const std::string& path, ChangeKind kind,
     }
     if (kind == ChangeKind::kModified) return;
   }
-  entry = Entry{kind, to, now, kind == ChangeKind::kCreated && removal_pending};
+  const bool replaces = kind == ChangeKind::kCreated && removal_pending;
+  entry = Entry{kind, to, now, replaces,
+                moved_dir || (replaces && entry.moved_dir)};
 }
 
 void Debouncer::Record(const WatchEvent& event) {
@@ -52,12 +54,16 @@ void Debouncer::Record(const WatchEvent& event) {
     case EventKind::kModifyData:
       return each(ChangeKind::kModified);
     case EventKind::kRenameFrom:
+      for (const std::string& path : event.paths)
+        record_change(path, ChangeKind::kDeleted, {}, event.dir);
+      return;
     case EventKind::kRemoveFile:
     case EventKind::kRemoveFolder:
       return each(ChangeKind::kDeleted);
     case EventKind::kRenameBoth:
       if (event.paths.size() >= 2) {
-        record_change(event.paths[0], ChangeKind::kRenamed, event.paths[1]);
+        record_change(event.paths[0], ChangeKind::kRenamed, event.paths[1],
+                      event.dir);
       }
       return;
     case EventKind::kRescan:
@@ -86,9 +92,9 @@ std::vector<ChangeEvent> Debouncer::poll_events() {
   const Time now = clock_();
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (now - it->second.since >= kDebounce) {
-      released.push_back(ChangeEvent{it->first, it->second.kind,
-                                     std::move(it->second.to),
-                                     it->second.replaces});
+      released.push_back(
+          ChangeEvent{it->first, it->second.kind, std::move(it->second.to),
+                      it->second.replaces, it->second.moved_dir});
       it = pending_.erase(it);
     } else {
       ++it;

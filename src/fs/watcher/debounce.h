@@ -52,12 +52,13 @@ class Debouncer {
     ChangeKind kind;
     std::string to;
     Time since;
-    bool replaces = false;  // as in ChangeEvent
+    bool replaces = false;   // as in ChangeEvent
+    bool moved_dir = false;  // as in ChangeEvent
   };
 
   void Record(const WatchEvent& event);
   void record_change(const std::string& path, ChangeKind kind,
-                     const std::string& to = {});
+                     const std::string& to = {}, bool moved_dir = false);
 
   const Clock clock_;
   std::mutex channel_mutex_;

@@ -28,10 +28,12 @@ enum class EventKind : uint8_t {
   kRescan,
 };
 
-// One raw event: absolute paths under the root's canonical form.
+// One raw event: absolute paths under the root's canonical form. `dir`, for
+// the rename modes: the entry moved is a directory.
 struct WatchEvent {
   EventKind kind;
   std::vector<std::string> paths;
+  bool dir = false;
 };
 
 enum class ChangeKind : uint8_t { kCreated, kModified, kDeleted, kRenamed };
@@ -39,12 +41,15 @@ enum class ChangeKind : uint8_t { kCreated, kModified, kDeleted, kRenamed };
 // One released change. For kRenamed, `path` is the old path and `to` the new
 // one; `to` is empty otherwise. `replaces`, for kCreated: the path was removed
 // or renamed away before it appeared again, so whatever the index holds for
-// it (a directory's descendants above all) goes first.
+// it (a directory's descendants above all) goes first. `moved_dir`: `path`
+// left by a move as a directory, so whatever the index holds below it goes
+// too, even where it doesn't hold the directory itself.
 struct ChangeEvent {
   std::string path;
   ChangeKind kind;
   std::string to;
   bool replaces = false;
+  bool moved_dir = false;
 };
 
 }  // namespace tolvane

@@ -183,7 +183,7 @@ void InotifyWatcher::Process(const struct inotify_event& event,
   } else if (mask & IN_ATTRIB) {
     out->push_back({EventKind::kModifyMetadata, {std::move(path)}});
   } else if (mask & IN_MOVED_FROM) {
-    MovedFrom(std::move(path), event.cookie, out);
+    MovedFrom(std::move(path), event.cookie, is_dir, out);
   } else if (mask & IN_MOVED_TO) {
     MovedTo(std::move(path), event.cookie, is_dir, out);
   } else if (mask & IN_DELETE) {
@@ -192,9 +192,9 @@ void InotifyWatcher::Process(const struct inotify_event& event,
   }
 }
 
-void InotifyWatcher::MovedFrom(std::string path, uint32_t cookie,
+void InotifyWatcher::MovedFrom(std::string path, uint32_t cookie, bool is_dir,
                                std::vector<WatchEvent>* out) {
-  out->push_back({EventKind::kRenameFrom, {path}});
+  out->push_back({EventKind::kRenameFrom, {path}, is_dir});
   std::vector<std::pair<std::string, int>> watches = Detach(path);
   moves_.push_back(Move{cookie, std::move(path), std::move(watches),
                         std::chrono::steady_clock::now() + kMoveWait});
@@ -206,7 +206,7 @@ void InotifyWatcher::MovedTo(std::string path, uint32_t cookie, bool is_dir,
   auto move = std::find_if(moves_.begin(), moves_.end(),
                            [&](const Move& m) { return m.cookie == cookie; });
   if (move != moves_.end()) {
-    out->push_back({EventKind::kRenameBoth, {move->from, path}});
+    out->push_back({EventKind::kRenameBoth, {move->from, path}, is_dir});
     for (auto& [dir, wd] : move->watches) {
       std::string moved = path + dir.substr(move->from.size());
       wds_by_dir_[moved] = wd;

@@ -70,7 +70,7 @@ class InotifyWatcher {
   // read any more.
   bool Drain();
   void Process(const struct inotify_event& event, std::vector<WatchEvent>* out);
-  void MovedFrom(std::string path, uint32_t cookie,
+  void MovedFrom(std::string path, uint32_t cookie, bool is_dir,
                  std::vector<WatchEvent>* out);
   void MovedTo(std::string path, uint32_t cookie, bool is_dir,
                std::vector<WatchEvent>* out);

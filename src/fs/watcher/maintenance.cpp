@@ -23,14 +23,15 @@ void Dropping(Step&& step) {
 
 void ApplyChanges(FileIndex& index, const std::vector<ChangeEvent>& changes) {
   Dropping([&] {
-    std::vector<std::string_view> removed;
+    std::vector<std::string_view> removed, moved_dirs;
     for (const ChangeEvent& change : changes) {
       if (change.kind == ChangeKind::kDeleted ||
           change.kind == ChangeKind::kRenamed || change.replaces) {
         removed.push_back(change.path);
+        if (change.moved_dir) moved_dirs.push_back(change.path);
       }
     }
-    index.remove_paths(removed);
+    index.remove_paths(removed, moved_dirs);
   });
   for (const ChangeEvent& change : changes) {
     Dropping([&] {
