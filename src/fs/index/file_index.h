@@ -125,7 +125,7 @@ class FileIndex {
                     std::span<const std::string_view> moved_dirs = {});
   // Whether a full build is running at this moment.
   bool is_building() const { return building_.load(); }
-  // Whether a full build or a single-path change is under way on some thread.
+  // Whether a full build or any other change is under way on some thread.
   // A child of fork that finds one in the index it copied can't use the copy:
   // the parent's thread, which the child lacks, may hold its locks.
   bool is_changing() const {
@@ -168,7 +168,8 @@ class FileIndex {
   // Stores the metadata of `path` (links followed) in `files` and returns it;
   // nullopt, with nothing stored, when the path is gone.
   std::optional<FileMetadata> StoreMetadata(const std::string& path);
-  // Counts a single-path change in changes_under_way_ while it lives.
+  // Counts a change other than a full build in changes_under_way_ while it
+  // lives.
   class ChangeUnderWay;
 
   const std::string root_;
@@ -191,7 +192,7 @@ class FileIndex {
   // it, and by a build to take and to leave `unread_`.
   std::mutex unread_mutex_;
   UnreadDirs unread_;  // guarded by unread_mutex_
-  // Single-path changes begun and not ended; raised before their first lock.
+  // Changes begun and not ended; raised before their first lock.
   std::atomic<uint32_t> changes_under_way_{0};
 };
 

@@ -1,5 +1,7 @@
 #include "fs/index/metadata.h"
 
+#include <fcntl.h>
+
 #include <cstring>
 
 #include "fs/sys/dir.h"
@@ -21,10 +23,10 @@ FileMetadata Fields(const struct stat& record) {
   return metadata;
 }
 
-// One read of at most kSniffBytes bytes from the start of a file known to be
-// regular.
-bool SniffRegular(int dir_fd, const char* name) {
-  auto fd = sys::OpenFileAt(dir_fd, name, /*follow=*/true);
+// One read of at most kSniffBytes bytes from the start of a file whose status
+// `seen` was just read as regular.
+bool SniffRegular(int dir_fd, const char* name, const struct stat& seen) {
+  auto fd = sys::OpenKnownAt(dir_fd, name, O_RDONLY, /*follow=*/true, seen);
   if (!fd) return false;
   char buffer[kSniffBytes];
   auto n = sys::ReadOnce(fd->get(), buffer, sizeof buffer);
@@ -43,15 +45,17 @@ bool IsBinaryHead(std::string_view bytes) {
 
 bool IsBinaryAt(int dir_fd, const char* name) {
   auto target = sys::StatAt(dir_fd, name, /*follow=*/true);
-  return target && NonEmptyRegular(*target) && SniffRegular(dir_fd, name);
+  return target && NonEmptyRegular(*target) &&
+         SniffRegular(dir_fd, name, *target);
 }
 
 FileMetadata MetadataFromStat(const struct stat& record, int dir_fd,
                               const char* name) {
   FileMetadata metadata = Fields(record);
   if (metadata.size != 0 && !metadata.is_dir) {
-    metadata.is_binary = S_ISREG(record.st_mode) ? SniffRegular(dir_fd, name)
-                                                 : IsBinaryAt(dir_fd, name);
+    metadata.is_binary = S_ISREG(record.st_mode)
+                             ? SniffRegular(dir_fd, name, record)
+                             : IsBinaryAt(dir_fd, name);
   }
   return metadata;
 }

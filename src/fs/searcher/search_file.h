@@ -84,7 +84,7 @@ class SearchWorker {
 
   // Opens the file `name` (relative to `dir_fd`, or AT_FDCWD): only a regular
   // file (links followed) is opened, non-blocking, so that no FIFO or device is
-  // ever opened; an empty one isn't opened at all. nullopt when it can't be.
+  // ever opened. nullopt when it can't be.
   std::optional<OpenedFile> Open(int dir_fd, const char* name);
 
   // The records of the open file `fd` (named `path`), read up to `size` bytes:

@@ -75,13 +75,19 @@ Result<UniqueFd> OpenThroughLink(int dir_fd, const char* name, int flags) {
 
 Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name, int flags,
                                bool follow, struct stat* status) {
-  flags |= O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  struct stat st;
-  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+  struct stat own;
+  if (::fstatat(dir_fd, name, &own, AT_SYMLINK_NOFOLLOW) != 0)
     return Fail(LastError());
+  return OpenKnownAt(dir_fd, name, flags, follow, own, status);
+}
+
+Result<UniqueFd> OpenKnownAt(int dir_fd, const char* name, int flags,
+                             bool follow, const struct stat& seen,
+                             struct stat* status) {
+  flags |= O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   Result<UniqueFd> fd = Fail(NotRegular());
-  bool link = S_ISLNK(st.st_mode);
-  if (Openable(st)) {
+  bool link = S_ISLNK(seen.st_mode);
+  if (Openable(seen)) {
     // Opened by its name, but never through a link put in its place since.
     const int opened =
         RetryOpen([&] { return ::openat(dir_fd, name, flags | O_NOFOLLOW); });
@@ -99,6 +105,7 @@ Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name, int flags,
   }
   if (!fd) return fd;
   // What was opened is what counts: its status, from the descriptor.
+  struct stat st;
   if (::fstat(fd->get(), &st) != 0) return Fail(LastError());
   if (!Openable(st)) return Fail(NotRegular());
   if (status != nullptr) *status = st;

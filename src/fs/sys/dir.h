@@ -43,6 +43,13 @@ inline constexpr std::string_view kNoProcText =
 [[nodiscard]] Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name,
                                              int flags, bool follow,
                                              struct stat* status = nullptr);
+// OpenCheckedAt for a caller that has just read a status of `name` (`seen`:
+// its own, or its target's): that is the type learnt first. A name that has
+// become a link since, or was one, takes the link's road.
+[[nodiscard]] Result<UniqueFd> OpenKnownAt(int dir_fd, const char* name,
+                                           int flags, bool follow,
+                                           const struct stat& seen,
+                                           struct stat* status = nullptr);
 // OpenCheckedAt for reading (O_RDONLY). A path holding NUL fails without a
 // call.
 [[nodiscard]] Result<UniqueFd> OpenFileAt(int dir_fd, const std::string& path,

@@ -43,8 +43,9 @@ void Debouncer::record_change(const std::string& path, ChangeKind kind,
 }
 
 void Debouncer::Record(const WatchEvent& event) {
-  auto each = [&](ChangeKind kind) {
-    for (const std::string& path : event.paths) record_change(path, kind);
+  auto each = [&](ChangeKind kind, bool moved_dir = false) {
+    for (const std::string& path : event.paths)
+      record_change(path, kind, {}, moved_dir);
   };
   switch (event.kind) {
     case EventKind::kCreateFile:
@@ -54,9 +55,7 @@ void Debouncer::Record(const WatchEvent& event) {
     case EventKind::kModifyData:
       return each(ChangeKind::kModified);
     case EventKind::kRenameFrom:
-      for (const std::string& path : event.paths)
-        record_change(path, ChangeKind::kDeleted, {}, event.dir);
-      return;
+      return each(ChangeKind::kDeleted, event.dir);
     case EventKind::kRemoveFile:
     case EventKind::kRemoveFolder:
       return each(ChangeKind::kDeleted);
