@@ -71,7 +71,15 @@ TEST_P(DebounceTest, ReleasesWhatTheRulesSay) {
 INSTANTIATE_TEST_SUITE_P(
     Rules, DebounceTest,
     ::testing::Values(
-        DebounceCase{"CreatedThenDeletedIsNothing", "0 C:a; 50 D:a; 500 ="},
+        // A creation may be a rename over a path the index holds.
+        DebounceCase{"CreatedThenDeletedIsDeleted",
+                     "0 T:a; 50 D:a; 500 = deleted:a"},
+        DebounceCase{"AMovedDirectoryMarkOutlivesLaterChanges",
+                     "0 F/:a; 10 K:a; 20 X:a; 120 = deleted:a/; "
+                     "200 F/:b; 210 C:b; 220 F:b T:c B:b,c; 320 = created:c "
+                     "renamed:b/>c"},
+        DebounceCase{"AWriteAfterARemovalRecreates",
+                     "0 D:a; 10 M:a; 110 = recreated:a"},
         DebounceCase{"CreatedAbsorbsModified",
                      "0 C:a; 60 M:a; 100 = created:a; 150 M:a; 250 = "
                      "modified:a"},

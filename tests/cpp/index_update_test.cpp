@@ -32,6 +32,7 @@ struct Model {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return;
     const bool dir = S_ISDIR(st.st_mode);
+    if (auto* entry = Find(path); entry && entry->second && !dir) Remove(path);
     if (auto* entry = Find(path)) entry->second = dir;
     if (!Find(path)) files.emplace_back(path, dir);
     if (!dir && std::none_of(list.begin(), list.end(),
@@ -128,6 +129,33 @@ TEST(IndexUpdateTest, MatchesTheLiteralRulesOnRandomSequences) {
     // The memo of list() is keyed by the generation.
     ASSERT_TRUE(listed == before || index.file_list_generation() != generation);
     before = listed;
+  }
+}
+
+// A change released late may store a file where the index holds a directory
+// whose removal it never saw: what lay below the directory goes.
+TEST(IndexUpdateTest, AFileStoredOverADirectoryTakesItsEntries) {
+  for (const bool link : {false, true}) {
+    testing::ScratchDir dir;
+    testing::WriteFile(dir / "a/f", "x");
+    testing::WriteFile(dir / "a/sub/g", "x");
+    testing::WriteFile(dir / "keep", "x");
+    FileIndex index(dir.path());
+    ASSERT_TRUE(index.rebuild());
+    std::filesystem::remove_all(dir / "a");
+    if (link) {
+      ASSERT_EQ(::symlink("keep", (dir / "a").c_str()), 0);
+    } else {
+      testing::WriteFile(dir / "a", "x");
+    }
+    ASSERT_TRUE(index.update_path(dir / "a"));
+    auto files = index.list_matching("**", true);
+    EXPECT_EQ(std::vector<std::string_view>(files->texts()),
+              (std::vector<std::string_view>{"keep", "a"}));
+    auto entries = index.list_matching("**", false);
+    std::vector<std::string_view> all = entries->texts();
+    std::ranges::sort(all);
+    EXPECT_EQ(all, (std::vector<std::string_view>{"a", "keep"}));
   }
 }
 

@@ -289,6 +289,12 @@ std::optional<FileMetadata> FileIndex::StoreMetadata(const std::string& path) {
   if (!record) return std::nullopt;
   const FileMetadata metadata =
       MetadataFromStat(*record, AT_FDCWD, path.c_str());
+  // A non-directory where the index holds a directory: what the index holds
+  // below it goes with the old entry.
+  if (auto held = files_.Get(path); held && held->is_dir && !metadata.is_dir) {
+    const std::string_view replaced[] = {path};
+    remove_paths(replaced);
+  }
   files_.Insert(PathRef(path, RelativeOffset(path)), metadata);
   return metadata;
 }

@@ -106,7 +106,9 @@ class FileIndex {
   //
   // update_path adds or refreshes the entry of `path` from its metadata with
   // links followed (a link to a directory counts as a directory); a
-  // non-directory is appended to `file_list` unless it is listed already.
+  // non-directory is appended to `file_list` unless it is listed already. A
+  // non-directory stored where the index holds a directory takes every entry
+  // below it out first.
   // Succeeds without a change when the path is gone (its metadata can't be
   // read); no other failure is reported.
   Status update_path(const std::string& path);
@@ -166,7 +168,9 @@ class FileIndex {
   void ListAllEntries(const GlobMatcher* matcher, Listing* listing) const;
   void IndexMembers();
   // Stores the metadata of `path` (links followed) in `files` and returns it;
-  // nullopt, with nothing stored, when the path is gone.
+  // nullopt, with nothing stored, when the path is gone. Where the index holds
+  // the path as a directory and it is one no more, the old entry is removed
+  // first, with every entry below it.
   std::optional<FileMetadata> StoreMetadata(const std::string& path);
   // Counts a change other than a full build in changes_under_way_ while it
   // lives.

@@ -23,23 +23,24 @@ void Debouncer::record_change(const std::string& path, ChangeKind kind,
     return;
   }
   Entry& entry = it->second;
-  // What the index held for the path before it was removed or renamed away
-  // must still go when the path appears again.
+  // Whatever the index held for the path before it was removed, renamed away
+  // or replaced must still go when the path appears again. A path that came
+  // by a rename may have replaced an entry the index holds, so a creation
+  // followed by a removal is a removal; one of a path the index doesn't hold
+  // costs nothing.
   const bool removal_pending = entry.kind == ChangeKind::kDeleted ||
                                entry.kind == ChangeKind::kRenamed ||
                                entry.replaces;
-  if (entry.kind == ChangeKind::kCreated) {
-    // A path that appeared and went again within its window never existed
-    // for the index; writes to a new path are part of its creation.
-    if (kind == ChangeKind::kDeleted && !entry.replaces) {
-      pending_.erase(it);
-      return;
-    }
-    if (kind == ChangeKind::kModified) return;
+  if (kind == ChangeKind::kModified) {
+    // Writes to a new path are part of its creation; after a removal they
+    // say that the path is back.
+    if (entry.kind == ChangeKind::kCreated) return;
+    if (removal_pending) kind = ChangeKind::kCreated;
   }
   const bool replaces = kind == ChangeKind::kCreated && removal_pending;
-  entry = Entry{kind, to, now, replaces,
-                moved_dir || (replaces && entry.moved_dir)};
+  // A directory moved away takes what lies below it, whatever the path's
+  // name holds later in the window.
+  entry = Entry{kind, to, now, replaces, moved_dir || entry.moved_dir};
 }
 
 void Debouncer::Record(const WatchEvent& event) {
