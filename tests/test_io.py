@@ -199,6 +199,37 @@ def test_write_file_fast_writes_in_place_through_links(fs, tmp_path):
     assert stat.S_IMODE(os.stat(tmp_path / "dest").st_mode) == 0o604
 
 
+# Dangling links (name, target; "{root}" for the tree's root), written through the first by
+# write_file_fast and, in a copy of the tree, by CPython's open(path, "w"): same files, same refusal.
+DANGLING = {"relative": [("link", "dest")], "absolute": [("link", "{root}/dest")],
+            "from its directory": [("d/link", "../e/dest")],
+            "chain": [("link", "next"), ("next", "d/dest")],
+            "self-loop": [("link", "link")], "loop": [("link", "next"), ("next", "link")]}
+
+
+@pytest.mark.parametrize("links", DANGLING.values(), ids=DANGLING.keys())
+def test_write_file_fast_through_dangling_links(fs, tmp_path, links):
+    def by_open(path):
+        with open(path, "w") as f:
+            return f.write("data") == 4
+
+    def written(root, write):
+        (root / "d").mkdir(parents=True)
+        (root / "e").mkdir()
+        for name, target in links:
+            os.symlink(target.format(root=root), root / name)
+        try:
+            outcome = write(str(root / links[0][0]))
+        except OSError as error:
+            outcome = os_error(error.errno) if error.errno else str(error)
+        return outcome, sorted((str(p.relative_to(root)), os.readlink(p).replace(str(root), "")
+                                if p.is_symlink() else p.is_file() and p.read_text())
+                               for p in root.rglob("*"))
+
+    assert written(tmp_path / "fast", lambda path: fs.write_file_fast(path, "data")) == \
+        written(tmp_path / "open", by_open)
+
+
 # ---- edit_replace: the occurrence counts ----
 
 @pytest.mark.parametrize("content, old, new, strict, outcome, after", [
