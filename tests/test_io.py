@@ -440,6 +440,27 @@ def test_read_file_range_of_files_whose_size_reads_as_zero(fs, path):
         [whole, whole[5:12]]
 
 
+@pytest.mark.parametrize("name", ["empty", "/proc/version", "full"])
+@pytest.mark.parametrize("offset, limit", [
+    (2**63 - 1, 1), (2**63 - 1, 2**64 - 1), (2**63 - 2, 2**40), (2**63 - 4096, 4096),
+    (2**63 - 4097, 4096), (2**63, 1)])
+def test_read_file_range_near_the_largest_offset(fs, tmp_path, name, offset, limit):
+    # The model: pread of the span that ends at 2**63 - 1 at most; past it the system refuses.
+    (tmp_path / "empty").touch()
+    (tmp_path / "full").write_text("text")
+    path = os.path.join(tmp_path, name)
+    if offset < 2**63:
+        with open(path, "rb") as f:
+            expected = os.pread(f.fileno(), min(limit, 2**63 - 1 - offset), offset).decode()
+    else:
+        expected = os_error(errno.EINVAL)
+    try:
+        got = fs.read_file_range(path, offset, limit)
+    except OSError as error:
+        got = str(error)
+    assert got == expected
+
+
 def test_read_batch_takes_a_sequence_length_as_a_hint(fs, tmp_path):
     (tmp_path / "a").write_text("A")
 
