@@ -199,6 +199,37 @@ def test_write_file_fast_writes_in_place_through_links(fs, tmp_path):
     assert stat.S_IMODE(os.stat(tmp_path / "dest").st_mode) == 0o604
 
 
+# Dangling links (name, target; "{root}" for the tree's root), written through the first by
+# write_file_fast and, in a copy of the tree, by CPython's open(path, "w"): same files, same refusal.
+DANGLING = {"relative": [("link", "dest")], "absolute": [("link", "{root}/dest")],
+            "from its directory": [("d/link", "../e/dest")],
+            "chain": [("link", "next"), ("next", "d/dest")],
+            "self-loop": [("link", "link")], "loop": [("link", "next"), ("next", "link")]}
+
+
+@pytest.mark.parametrize("links", DANGLING.values(), ids=DANGLING.keys())
+def test_write_file_fast_through_dangling_links(fs, tmp_path, links):
+    def by_open(path):
+        with open(path, "w") as f:
+            return f.write("data") == 4
+
+    def written(root, write):
+        (root / "d").mkdir(parents=True)
+        (root / "e").mkdir()
+        for name, target in links:
+            os.symlink(target.format(root=root), root / name)
+        try:
+            outcome = write(str(root / links[0][0]))
+        except OSError as error:
+            outcome = os_error(error.errno) if error.errno else str(error)
+        return outcome, sorted((str(p.relative_to(root)), os.readlink(p).replace(str(root), "")
+                                if p.is_symlink() else p.is_file() and p.read_text())
+                               for p in root.rglob("*"))
+
+    assert written(tmp_path / "fast", lambda path: fs.write_file_fast(path, "data")) == \
+        written(tmp_path / "open", by_open)
+
+
 # ---- edit_replace: the occurrence counts ----
 
 @pytest.mark.parametrize("content, old, new, strict, outcome, after", [
@@ -407,6 +438,27 @@ def test_read_file_range_of_files_whose_size_reads_as_zero(fs, path):
     whole = open(path).read()
     assert [fs.read_file_range(path, 0, 2**40), fs.read_file_range(path, 5, 7)] == \
         [whole, whole[5:12]]
+
+
+@pytest.mark.parametrize("name", ["empty", "/proc/version", "full"])
+@pytest.mark.parametrize("offset, limit", [
+    (2**63 - 1, 1), (2**63 - 1, 2**64 - 1), (2**63 - 2, 2**40), (2**63 - 4096, 4096),
+    (2**63 - 4097, 4096), (2**63, 1)])
+def test_read_file_range_near_the_largest_offset(fs, tmp_path, name, offset, limit):
+    # The model: pread of the span that ends at 2**63 - 1 at most; past it the system refuses.
+    (tmp_path / "empty").touch()
+    (tmp_path / "full").write_text("text")
+    path = os.path.join(tmp_path, name)
+    if offset < 2**63:
+        with open(path, "rb") as f:
+            expected = os.pread(f.fileno(), min(limit, 2**63 - 1 - offset), offset).decode()
+    else:
+        expected = os_error(errno.EINVAL)
+    try:
+        got = fs.read_file_range(path, offset, limit)
+    except OSError as error:
+        got = str(error)
+    assert got == expected
 
 
 def test_read_batch_takes_a_sequence_length_as_a_hint(fs, tmp_path):

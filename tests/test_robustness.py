@@ -5,8 +5,10 @@ thread limit or with a strange RAYON_NUM_THREADS."""
 import errno
 import json
 import os
+import platform
 import re
 import shutil
+import socket
 import stat
 import tempfile
 
@@ -127,6 +129,44 @@ def test_a_name_swapped_for_a_device_is_not_opened(tmp_path, call):
                       "inject=newfstatat,statx,fstat:delay_exit=1000000", args=[call])
     opened = [c for c in trace.splitlines() if re.search(r"open(at)?\(.*\) = \d+</dev/null>", c)]
     assert [c for c in opened if "O_PATH" not in c] == []
+
+
+# strace forges the first status read of the name "x": missing (a link to a device, which the
+# exclusive create then finds there), or a regular file's type over a FIFO's or a socket's (x86-64's
+# struct stat: dev, ino, nlink, mode), as if each had been put there after the check.
+FORGED = {"missing": "error=ENOENT",
+          "regular": "poke_exit=@arg3=" + "00" * 16 + "01" + "00" * 7 + "a4810000"}
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="the forged status is x86-64's")
+@pytest.mark.parametrize("special, forged, call", [
+    ("device", "missing", "write_file_fast"), ("fifo", "regular", "write_file_fast"),
+    ("fifo", "regular", "read_file"), ("socket", "regular", "write_file_fast"),
+    ("socket", "regular", "read_file_range")])
+def test_a_special_file_after_the_check_is_refused(tmp_path, monkeypatch, special, forged, call):
+    monkeypatch.chdir(tmp_path)  # a socket's path must be short
+    {"device": lambda: os.symlink("/dev/null", "x"), "fifo": lambda: os.mkfifo("x"),
+     "socket": lambda: socket.socket(socket.AF_UNIX).bind("x")}[special]()
+    kind = stat.S_IFMT(os.lstat("x").st_mode)
+    script = f"""
+        import sys, tolvane
+        fs = tolvane.FileSystem({str(tmp_path)!r}, auto_watch=False)
+        calls = {{"write_file_fast": lambda: fs.write_file_fast("x", "data"),
+                  "read_file": lambda: fs.read_file("x"),
+                  "read_file_range": lambda: fs.read_file_range("x", 0, 9)}}
+        try:
+            print(calls[sys.argv[1]]())
+        except OSError as error:
+            print(repr(error))
+    """
+    (tmp_path / "stdin").touch()  # strace follows "x" to /dev/null: a stdin there would match
+    with open(tmp_path / "stdin") as stdin:
+        out, trace = traced(script, tmp_path / "trace", "-P", str(tmp_path / "x"), "-e",
+                            "trace=newfstatat,openat", "-e", f"inject=newfstatat:{FORGED[forged]}"
+                            ":when=1", args=[call], stdin=stdin)
+    assert "INJECTED" in trace and out == "OSError('not a regular file')\n"
+    assert [c for c in trace.splitlines() if "O_TRUNC" in c and not c.endswith(")")] == []
+    assert stat.S_IFMT(os.lstat("x").st_mode) == kind
 
 
 @pytest.mark.skipif("ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ,

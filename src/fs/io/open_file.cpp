@@ -16,17 +16,27 @@ FsError NotFoundOr(FsError error, const std::string& path) {
   return error;
 }
 
-FsError NotRegular() {
-  return FsError::Io(IoError::Message(kNotRegularFileText));
-}
+// The links a write follows to make a missing destination, as many as the
+// kernel follows in one lookup (MAXSYMLINKS): past them, ELOOP.
+constexpr int kMaxLinkSteps = 40;
 
-// open(2) of `path` with `flags` (O_CLOEXEC added, EINTR repeated); ENOENT
-// becomes PathNotFound.
-Result<sys::UniqueFd> OpenFile(const std::string& path, int flags,
-                               mode_t mode) {
-  auto fd = sys::Open(path, flags, mode);
+// open(2) of `name` with `flags` (O_CLOEXEC added, EINTR repeated); ENOENT
+// becomes PathNotFound for `path`, the name the caller gave.
+Result<sys::UniqueFd> OpenFile(const std::string& path, const std::string& name,
+                               int flags, mode_t mode) {
+  auto fd = sys::Open(name, flags, mode);
   if (!fd) return Fail(NotFoundOr(std::move(fd.error()), path));
   return fd;
+}
+
+// Where the link `link` holding `target` leads: a relative target is taken
+// from the link's directory, kept as text (no component is resolved here).
+std::string LinkDestination(const std::string& link,
+                            const std::string& target) {
+  if (target.starts_with('/')) return target;
+  const size_t slash = link.rfind('/');
+  if (slash == std::string::npos) return target;
+  return link.substr(0, slash + 1) + target;
 }
 
 }  // namespace
@@ -42,21 +52,25 @@ Result<ReadableFile> OpenForReading(const std::string& path) {
 Result<sys::UniqueFd> OpenForWriting(const std::string& path) {
   if (sys::HasNul(path))
     return Fail(FsError::Io(IoError::Message(kNulInPathText)));
-  auto fd = sys::OpenCheckedAt(AT_FDCWD, path.c_str(), O_WRONLY | O_TRUNC,
-                               /*follow=*/true);
-  if (fd || fd.error().os_code() != ENOENT) return fd;
-  // Missing: made exclusively, so the descriptor can only be the new file.
-  constexpr int kCreate = O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY;
-  fd = OpenFile(path, kCreate | O_EXCL, 0666);
-  if (fd || fd.error().os_code() != EEXIST) return fd;
-  // A dangling link, followed to make its destination: what it reached is
-  // kept only when it is a regular file.
-  fd = OpenFile(path, kCreate | O_TRUNC, 0666);
-  if (!fd) return fd;
-  auto status = sys::Fstat(fd->get());
-  if (!status) return Fail(std::move(status.error()));
-  if (!S_ISREG(status->st_mode)) return Fail(NotRegular());
-  return fd;
+  // `name` is the caller's path, then the destination of each dangling link
+  // on the way; every error names the caller's path.
+  std::string name = path;
+  for (int step = 0; step <= kMaxLinkSteps; ++step) {
+    auto fd = sys::OpenCheckedAt(AT_FDCWD, name.c_str(), O_WRONLY | O_TRUNC,
+                                 /*follow=*/true);
+    if (fd || fd.error().os_code() != ENOENT) return fd;
+    // Missing, or a dangling link: made exclusively, which neither follows a
+    // link nor opens what is there, so the descriptor can only be a new file.
+    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_NOCTTY;
+    fd = OpenFile(path, name, kCreate, 0666);
+    if (fd || fd.error().os_code() != EEXIST) return fd;
+    // The name is taken. A dangling link leads on to its destination, made
+    // the same way; anything else (made there meanwhile) goes back through
+    // the checked open.
+    if (auto target = sys::ReadLink(name))
+      name = LinkDestination(name, *target);
+  }
+  return Fail(FsError::Io(IoError::FromErrno(ELOOP)));
 }
 
 }  // namespace tolvane::io

@@ -28,9 +28,12 @@ struct ReadableFile {
 
 // Opens `path` (a link followed) for the direct write, truncated, by the same
 // rule: a FIFO, socket or device is refused with Io "not a regular file" and
-// a directory fails with EISDIR. A missing file is created (0666, umask
-// applied), exclusively unless a dangling link leads to it; a file so reached
-// that is not regular is refused. Never blocks.
+// a directory fails with EISDIR. A missing file is created exclusively (0666,
+// umask applied); so is the destination of a dangling link, found by reading
+// the link (a relative target from the link's directory), never by following
+// a name that wasn't typed. A name taken meanwhile is typed again; a chain of
+// more than 40 links, or names that keep changing, fail with ELOOP. Errors
+// name `path`. Never blocks.
 [[nodiscard]] Result<sys::UniqueFd> OpenForWriting(const std::string& path);
 
 }  // namespace tolvane::io

@@ -61,6 +61,10 @@ Result<std::string> read_file_range(const std::string& path, uint64_t offset,
   // and keeps a huge limit cheap; any other file's buffer grows only by what
   // arrives.
   uint64_t length = std::min<uint64_t>(limit, INT_MAX);
+  // Nor does the system read a span that ends past the largest offset: it
+  // refuses the whole read. An offset of 2^63 or more is left to its refusal.
+  constexpr uint64_t kMaxOffset = INT64_MAX;
+  if (offset <= kMaxOffset) length = std::min(length, kMaxOffset - offset);
   std::string buffer;
   try {
     const uint64_t size = KnownSize(file->status);

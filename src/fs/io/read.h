@@ -22,9 +22,9 @@ namespace tolvane::io {
 // short read is not continued) into a buffer bounded by min(limit, 2^31-1,
 // bytes left after `offset`). A regular file whose size reads as 0 (/proc)
 // is read up to that bound or its end instead, into a buffer that grows by
-// what arrives; so is a directory, whose first read fails. An offset past the
-// end gives
-// ""; one of 2^63 or more is Io from the refused read. Bytes that aren't
+// what arrives; so is a directory, whose first read fails. No span read ends
+// past 2^63-1, the largest offset: an offset past the end gives ""; one of
+// 2^63 or more is Io from the refused read. Bytes that aren't
 // UTF-8: Internal "Invalid UTF-8: " + the decoder's text, indices counted from
 // `offset`.
 [[nodiscard]] Result<std::string> read_file_range(const std::string& path,

@@ -95,6 +95,10 @@ Result<UniqueFd> OpenKnownAt(int dir_fd, const char* name, int flags,
       fd = UniqueFd(opened);
     } else if (errno == ELOOP) {
       link = true;
+    } else if (errno == ENXIO) {
+      // Only a FIFO without a reader (written), a socket or a device without
+      // its driver gives this: no longer what was typed.
+      return Fail(NotRegular());
     } else {
       return Fail(LastError());
     }

@@ -36,10 +36,12 @@ inline constexpr std::string_view kNoProcText =
 // descriptor (/proc/self/fd/N). The open descriptor is checked again. A FIFO,
 // socket, device or (not followed) link fails with Io "not a regular file"; a
 // link without /proc, with Io kNoProcText and the system error (never ENOENT
-// itself: the file was there). What remains open to a race is a device node
+// itself: the file was there). What remains open to a race is a special file
 // renamed onto the name, within its file system, between the type check and
-// the open; making one takes the right to create device nodes. `*status`, when
-// given, receives the opened file's status.
+// the open: a FIFO is then opened without blocking and refused at once (or,
+// written without a reader, refused by the open's ENXIO); a device node is
+// opened, which making one takes the right to create device nodes for.
+// `*status`, when given, receives the opened file's status.
 [[nodiscard]] Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name,
                                              int flags, bool follow,
                                              struct stat* status = nullptr);

@@ -69,6 +69,21 @@ Result<struct stat> Fstat(int fd) {
   return st;
 }
 
+Result<std::string> ReadLink(const std::string& path) {
+  if (HasNul(path)) return Fail(FsError::Io(IoError::Message(kNulInPathText)));
+  std::string text(256, '\0');
+  for (;;) {
+    ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+    if (n < 0) return Fail(LastError());
+    // A text that fills the buffer may have been cut short.
+    if (static_cast<size_t>(n) < text.size()) {
+      text.resize(static_cast<size_t>(n));
+      return text;
+    }
+    text.resize(text.size() * 2);
+  }
+}
+
 Result<size_t> ReadOnce(int fd, void* buffer, size_t length) {
   ssize_t n = ::read(fd, buffer, length);
   if (n < 0) return Fail(LastError());

@@ -59,6 +59,8 @@ int OpenRaw(const std::string& path, int flags, mode_t mode = 0);
 [[nodiscard]] Result<struct stat> Stat(const std::string& path);
 [[nodiscard]] Result<struct stat> Lstat(const std::string& path);
 [[nodiscard]] Result<struct stat> Fstat(int fd);
+// readlink(2): the text a symbolic link holds, whatever its length.
+[[nodiscard]] Result<std::string> ReadLink(const std::string& path);
 
 // One read(2) call; an interrupted call is not repeated.
 [[nodiscard]] Result<size_t> ReadOnce(int fd, void* buffer, size_t length);
