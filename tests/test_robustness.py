@@ -2,6 +2,7 @@
 special files, have a committed write reported as failed, abort it at interpreter exit, under a
 thread limit or with a strange RAYON_NUM_THREADS."""
 
+import collections
 import errno
 import json
 import os
@@ -14,7 +15,7 @@ import tempfile
 
 import pytest
 
-from conftest import run_python, without_leak_check
+from conftest import make_tree, run_python, without_leak_check
 
 def os_error(code):
     return f"{os.strerror(code)} (os error {code})"
@@ -252,3 +253,23 @@ def test_pool_under_thread_limits_and_strange_widths(nproc, width):
     finally:
         shutil.rmtree(root)
     assert (run.returncode, run.stdout, run.stderr) == (0, "600 30\n", "")
+
+
+def test_the_walk_road_opens_by_the_listing_type(tmp_path):
+    # grep on an object whose index isn't ready walks the tree itself and opens each file by the
+    # type its listing gave: the only status read of a file by name is the index build's.
+    root = tmp_path / "tree"
+    make_tree(root, {f"d/f{i}": "" for i in range(300)})
+    script = f"""
+    import time, tolvane
+    fs = tolvane.FileSystem({str(root)!r}, auto_watch=False)
+    fs.grep("x")
+    while not fs.is_ready():
+        time.sleep(0.001)
+    """
+    _, trace = traced(script, tmp_path / "log", "-e", "trace=newfstatat,openat")
+    walked = set(re.findall(r'openat\(\d+, "(f\d+)"', trace))
+    if not walked:
+        pytest.skip("the index was ready first: grep took the index's road")
+    stats = collections.Counter(re.findall(r'newfstatat\(\d+, "(f\d+)"', trace))
+    assert max(stats[name] for name in walked) == 1

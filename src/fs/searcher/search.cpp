@@ -120,8 +120,12 @@ class WalkSearch {
       }
       return worker.Open(entry.dir_fd, entry.name);
     }
-    struct stat st;
-    auto fd = sys::OpenFileAt(entry.dir_fd, entry.name, /*follow=*/false, &st);
+    // Opened by the type the listing gave: a name that has become anything
+    // else since is refused by the open or by the status read after it.
+    struct stat listed{}, st;
+    listed.st_mode = S_IFREG;
+    auto fd = sys::OpenKnownAt(entry.dir_fd, entry.name, O_RDONLY,
+                               /*follow=*/false, listed, &st);
     // Opened by its path, it is already the try after the walk.
     if (!fd && fd.error().out_of_resources() && entry.dir_fd != AT_FDCWD) {
       std::lock_guard<std::mutex> lock(deferred_mu_);

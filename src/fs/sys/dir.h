@@ -45,9 +45,10 @@ inline constexpr std::string_view kNoProcText =
 [[nodiscard]] Result<UniqueFd> OpenCheckedAt(int dir_fd, const char* name,
                                              int flags, bool follow,
                                              struct stat* status = nullptr);
-// OpenCheckedAt for a caller that has just read a status of `name` (`seen`:
-// its own, or its target's): that is the type learnt first. A name that has
-// become a link since, or was one, takes the link's road.
+// OpenCheckedAt for a caller that has just learnt the type of `name` (`seen`:
+// its own status or its target's, or only st_mode, from a directory listing):
+// that is the type learnt first. A name that has become a link since, or was
+// one, takes the link's road.
 [[nodiscard]] Result<UniqueFd> OpenKnownAt(int dir_fd, const char* name,
                                            int flags, bool follow,
                                            const struct stat& seen,
