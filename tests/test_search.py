@@ -270,3 +270,28 @@ def test_many_results_are_gathered_or_out_of_memory(tmp_path, budget):
     outcome = json.loads(child.stdout)
     assert outcome == ["exact"] or budget != "free" and outcome == ["OSError", "out of memory"]
 
+
+LONG_LINE_GREP = """
+import json, resource, sys, time
+import tolvane
+fs = tolvane.FileSystem(sys.argv[1], auto_watch=False)
+while not fs.is_ready():
+    time.sleep(0.01)
+peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
+before = peak()
+found = [[r.line_number, r.content] for r in fs.grep("needle", "line.txt")]
+print(json.dumps({"found": found, "before": before, "peak": peak()}))
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="a sanitizer's allocator keeps memory of its own")
+def test_a_long_line_takes_its_size_and_a_few_windows(tmp_path):
+    line, window = 272 * MiB, 32 * MiB
+    write_sparse(tmp_path / "line.txt", line + 4096, {
+        -40: b"\nneedle 1\nno\nneedle 2\r\n\xc3\xa9 needle 3\n"}, line=None)
+    child = run_python(LONG_LINE_GREP, str(tmp_path), env=dict(os.environ, RAYON_NUM_THREADS="4"))
+    assert child.returncode == 0, child.stderr
+    report = json.loads(child.stdout)
+    expected = model_records(tmp_path / "line.txt", "needle")
+    assert [tuple(found) for found in report["found"]] == expected and len(expected) == 3
+    assert report["peak"] - report["before"] < line + 4 * window

@@ -184,6 +184,39 @@ TEST(SearchTest, WindowsGiveTheWholeFileRecords) {
   }
 }
 
+// Lines of up to hundreds of windows, the buffer raised one window at a time
+// while each is read: records, numbers and contexts on both sides of them.
+TEST(SearchTest, LongLinesSpanningManyWindows) {
+  ScratchDir scratch;
+  const std::string root = scratch / "tree";
+  std::string content;
+  for (size_t length : {0, 1, 15, 16, 17, 60, 61, 62, 500, 977, 3000, 7}) {
+    content += (length % 3 == 0 ? "needle " : "") +
+               std::string(length, "a\0"[length % 2]) +
+               (length % 3 == 1 ? " needle" : "") +
+               (length % 4 == 1 ? "\r\n" : "\n");
+  }
+  const Lines paths = {root + "/f"};
+  WriteFile(paths[0], content);
+  for (size_t window : {1, 16, 61}) {
+    for (uint64_t context : {0, 1, 3}) {
+      SearchOptions options{~uint64_t{0}, 0, context, true};
+      auto query = SearchQuery::Compile("needle", true);
+      ASSERT_TRUE(query.has_value());
+      SearchRun run(root, *query, options.max_results, context);
+      SearchWorker worker(window);
+      auto file = worker.Open(AT_FDCWD, paths[0].c_str());
+      ASSERT_TRUE(file.has_value());
+      auto expected = Model(root, paths, {content}, "needle", options);
+      EXPECT_EQ(
+          Records(worker.Search(paths[0], file->fd.get(), file->size, run)),
+          Records(expected))
+          << "window=" << window << " context=" << context;
+      EXPECT_EQ(expected.size(), 8u);
+    }
+  }
+}
+
 // The walk road's own tests of each file (size limit, binary sniff, file type,
 // glob), its exact cap, and its errors.
 TEST(SearchTest, WalkRoadTestsEachFile) {
