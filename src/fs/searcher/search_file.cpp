@@ -291,10 +291,11 @@ std::vector<SearchResult> SearchWorker::SearchWindows(std::string_view path,
       const bool end = *read < wanted || left == 0;
       const std::string_view text(data, used);
       if (head && skip_binary && IsBinaryHead(text)) return {};
-      const size_t last = LineStartOf(text.substr(fresh), used - fresh);
       if (end) {
         complete = stop = used;
-      } else if (last > 0) {
+      } else if (const size_t last =
+                     LineStartOf(text.substr(fresh), used - fresh);
+                 last > 0) {
         complete = fresh + last;
         stop = LinesBack(text, complete, context);
       }
