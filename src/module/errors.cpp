@@ -59,6 +59,19 @@ PyObject* RaisePanic(const std::string& message) {
   return nullptr;
 }
 
+PyObject* RaiseOutOfMemory() {
+  PyErr_SetString(PyExc_OSError, kOutOfMemoryText);
+  return nullptr;
+}
+
+PyObject* OutOfMemoryAsOSError() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    RaiseOutOfMemory();
+  }
+  return nullptr;
+}
+
 void EnsureErrorSet() {
   if (!PyErr_Occurred()) {
     PyErr_SetString(PyExc_SystemError,

@@ -1,10 +1,12 @@
 // Raising Python exceptions: the one conversion of an FsError into its Python
-// exception, and pyo3_runtime.PanicException for faults that escape a method
-// body. Interpreter lock held.
+// exception, OSError "out of memory" for memory that a method can't get, and
+// pyo3_runtime.PanicException for other faults that escape a method body.
+// Interpreter lock held.
 #pragma once
 
 #include <cxxabi.h>
 
+#include <new>
 #include <string>
 
 #include "fs/error/fs_error.h"
@@ -24,8 +26,17 @@ PyObject* PanicExceptionType();
 // Raises PanicException with `message`; returns nullptr.
 PyObject* RaisePanic(const std::string& message);
 
-// Runs `body` and turns any C++ exception that escapes it into PanicException.
-// A forced unwind (the interpreter ending this thread) passes through. The
+// Raises OSError "out of memory", as RaiseFsError does for that FsError, but
+// without allocating on the C++ side; returns nullptr.
+PyObject* RaiseOutOfMemory();
+
+// Turns a pending MemoryError (the interpreter's failure to allocate) into
+// OSError "out of memory"; any other pending exception stays. Returns nullptr.
+PyObject* OutOfMemoryAsOSError();
+
+// Runs `body` and turns a C++ exception that escapes it into OSError "out of
+// memory" when it is std::bad_alloc, else into PanicException. A forced
+// unwind (the interpreter ending this thread) passes through. The
 // runtime binds it to the reference with no object behind it, which the
 // undefined-behaviour sanitizer reports as a null reference: its checks are
 // off here.
@@ -35,6 +46,8 @@ template <typename T, typename F>
     return body();
   } catch (abi::__forced_unwind&) {
     throw;
+  } catch (const std::bad_alloc&) {
+    RaiseOutOfMemory();
   } catch (const std::exception& e) {
     RaisePanic(e.what());
   } catch (...) {

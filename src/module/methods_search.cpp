@@ -1,7 +1,8 @@
 // grep: the candidates chosen from the ready index with the interpreter lock
 // held (the index's read lock is taken and released inside, never while the
 // lock is released), the search run with the interpreter lock released, the
-// records turned into SearchResult objects once it is taken back.
+// records turned into SearchResult objects once it is taken back, file by
+// file, each file's records freed before the next's are converted.
 #include <optional>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 
 #include "fs/index/file_index.h"
 #include "fs/searcher/search.h"
+#include "module/errors.h"
 #include "module/file_system.h"
 #include "module/methods.h"
 #include "module/value_classes.h"
@@ -21,6 +23,28 @@ const ArgSpec kGrepSpec = {
     "grep",
     {"query", "glob_pattern", "case_sensitive", "max_results"},
     1};
+
+// The list of `records`, each moved into its object; memory that can't be had
+// is OSError "out of memory".
+PyObject* NewResultList(SearchRecords& records) {
+  size_t count = 0;
+  for (const auto& file : records) count += file.size();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) return OutOfMemoryAsOSError();
+  Py_ssize_t i = 0;
+  for (auto& file : records) {
+    for (SearchResult& record : file) {
+      PyObject* value = NewSearchResult(std::move(record));
+      if (value == nullptr) {
+        Py_DECREF(list);
+        return OutOfMemoryAsOSError();
+      }
+      PyList_SetItem(list, i++, value);
+    }
+    file = std::vector<SearchResult>();
+  }
+  return list;
+}
 
 }  // namespace
 
@@ -51,9 +75,7 @@ PyObject* FsGrep(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         WalkOptions{fs.index->git_environment()});
         });
         if (!found) return RaiseFsError(found.error());
-        return NewList(*found, [](SearchResult& record) {
-          return NewSearchResult(std::move(record));
-        });
+        return NewResultList(*found);
       });
 }
 

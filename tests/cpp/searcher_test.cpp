@@ -80,6 +80,16 @@ std::vector<SearchResult> Model(const std::string& root, const Lines& paths,
   return out;
 }
 
+// A search's records joined, each file's records kept apart no more.
+std::vector<SearchResult> Joined(const Result<SearchRecords>& found) {
+  std::vector<SearchResult> out;
+  for (const auto& file : found.value()) {
+    EXPECT_FALSE(file.empty());
+    out.insert(out.end(), file.begin(), file.end());
+  }
+  return out;
+}
+
 std::vector<Record> Records(const std::vector<SearchResult>& results) {
   std::vector<Record> out;
   for (const SearchResult& r : results) {
@@ -111,7 +121,7 @@ TEST(SearchTest, EqualsPlainPerLineMatcher) {
       SearchOptions options{~uint64_t{0}, 0, q % 3, case_sensitive};
       auto found = search(root, kQueries[q], "**/*", options, paths);
       ASSERT_TRUE(found.has_value()) << kQueries[q];
-      EXPECT_EQ(Records(*found),
+      EXPECT_EQ(Records(Joined(found)),
                 Records(Model(root, paths, contents, kQueries[q], options)))
           << kQueries[q] << " case_sensitive=" << case_sensitive;
     }
@@ -174,6 +184,39 @@ TEST(SearchTest, WindowsGiveTheWholeFileRecords) {
   }
 }
 
+// Lines of up to hundreds of windows, the buffer raised one window at a time
+// while each is read: records, numbers and contexts on both sides of them.
+TEST(SearchTest, LongLinesSpanningManyWindows) {
+  ScratchDir scratch;
+  const std::string root = scratch / "tree";
+  std::string content;
+  for (size_t length : {0, 1, 15, 16, 17, 60, 61, 62, 500, 977, 3000, 7}) {
+    content += (length % 3 == 0 ? "needle " : "") +
+               std::string(length, "a\0"[length % 2]) +
+               (length % 3 == 1 ? " needle" : "") +
+               (length % 4 == 1 ? "\r\n" : "\n");
+  }
+  const Lines paths = {root + "/f"};
+  WriteFile(paths[0], content);
+  for (size_t window : {1, 16, 61}) {
+    for (uint64_t context : {0, 1, 3}) {
+      SearchOptions options{~uint64_t{0}, 0, context, true};
+      auto query = SearchQuery::Compile("needle", true);
+      ASSERT_TRUE(query.has_value());
+      SearchRun run(root, *query, options.max_results, context);
+      SearchWorker worker(window);
+      auto file = worker.Open(AT_FDCWD, paths[0].c_str());
+      ASSERT_TRUE(file.has_value());
+      auto expected = Model(root, paths, {content}, "needle", options);
+      EXPECT_EQ(
+          Records(worker.Search(paths[0], file->fd.get(), file->size, run)),
+          Records(expected))
+          << "window=" << window << " context=" << context;
+      EXPECT_EQ(expected.size(), 8u);
+    }
+  }
+}
+
 // The walk road's own tests of each file (size limit, binary sniff, file type,
 // glob), its exact cap, and its errors.
 TEST(SearchTest, WalkRoadTestsEachFile) {
@@ -198,13 +241,14 @@ TEST(SearchTest, WalkRoadTestsEachFile) {
   auto found = search(root.path(), "needle", "*.txt", options, std::nullopt);
   ASSERT_TRUE(found.has_value());
   std::set<std::string> files;
-  for (const SearchResult& r : *found) files.insert(r.file);
+  for (const SearchResult& r : Joined(found)) files.insert(r.file);
   EXPECT_EQ(files,
             (std::set<std::string>{".hidden/h.txt", "exact.txt", "nul512.txt",
                                    "sub/deep.txt", "to_file.txt"}));
   for (uint64_t max : {0, 1, 3}) {
     options.max_results = max;
-    EXPECT_EQ(search(root.path(), "needle", "**", options, {})->size(), max);
+    EXPECT_EQ(Joined(search(root.path(), "needle", "**", options, {})).size(),
+              max);
   }
   EXPECT_EQ(search(root.path(), "a", "[", options, {}).error().kind(),
             FsError::Kind::kGlob);
@@ -233,7 +277,7 @@ TEST(SearchTest, WalkRoadSearchesEveryFileWithFewDescriptors) {
     testing::DescriptorHog hog(2);
     auto found = search(root.path(), "needle", "**", {}, std::nullopt);
     std::string report;
-    for (const SearchResult& r : found.value()) report += r.file + '\0';
+    for (const SearchResult& r : Joined(found)) report += r.file + '\0';
     return report;
   });
   ASSERT_EQ(child.status, 0);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <iterator>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "fs/glob/glob.h"
@@ -40,25 +41,27 @@ class Collector {
   Local& local() { return locals_.local(); }
 
   // The records in candidate order, then line order; at most `max` of them.
-  std::vector<SearchResult> Take(uint64_t max) {
+  // Each file's records are moved, never copied: the peak stays one set of
+  // records.
+  SearchRecords Take(uint64_t max) {
     std::vector<std::pair<uint64_t, std::vector<SearchResult>>> files;
     for (Local& local : locals_) {
       std::move(local.found.begin(), local.found.end(),
                 std::back_inserter(files));
+      local.found = decltype(local.found)();
     }
     std::sort(files.begin(), files.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
-    size_t total = 0;
-    for (const auto& file : files) total += file.second.size();
-    std::vector<SearchResult> results;
-    results.reserve(total);
-    for (auto& file : files) {
-      std::move(file.second.begin(), file.second.end(),
-                std::back_inserter(results));
-    }
+    SearchRecords records;
+    records.reserve(files.size());
     // The slots already keep the total within `max`; the cut is a guard.
-    if (results.size() > max) results.resize(max);
-    return results;
+    for (auto& file : files) {
+      if (max == 0) break;
+      if (file.second.size() > max) file.second.resize(max);
+      max -= file.second.size();
+      records.push_back(std::move(file.second));
+    }
+    return records;
   }
 
  private:
@@ -85,7 +88,27 @@ class WalkSearch {
         run_(run),
         collector_(collector) {}
 
+  // The walk takes a visitor's failure for its directory's: memory that the
+  // visit can't get fails the run here instead, so that no file is left out.
   void Visit(const WalkEntry& entry) {
+    try {
+      VisitFile(entry);
+    } catch (const std::bad_alloc&) {
+      run_.FailOutOfMemory();
+    }
+  }
+
+  // Once the walk is done: the files it couldn't open for want of
+  // descriptors, one at a time by their paths; those that fail again are
+  // left out.
+  void VisitDeferred() {
+    for (const std::string& path : std::exchange(deferred_, {})) {
+      Visit(WalkEntry{path, 1, EntryType::kFile, {}, AT_FDCWD, path.c_str()});
+    }
+  }
+
+ private:
+  void VisitFile(const WalkEntry& entry) {
     if (entry.is_error() || entry.depth == 0 || run_.capped()) return;
     if (entry.type != EntryType::kFile && entry.type != EntryType::kSymlink) {
       return;
@@ -100,16 +123,6 @@ class WalkSearch {
                                          run_, /*skip_binary=*/true));
   }
 
-  // Once the walk is done: the files it couldn't open for want of
-  // descriptors, one at a time by their paths; those that fail again are
-  // left out.
-  void VisitDeferred() {
-    for (const std::string& path : std::exchange(deferred_, {})) {
-      Visit(WalkEntry{path, 1, EntryType::kFile, {}, AT_FDCWD, path.c_str()});
-    }
-  }
-
- private:
   // A regular file entry, or a link's regular target, opened.
   std::optional<OpenedFile> Open(const WalkEntry& entry, SearchWorker& worker) {
     if (entry.type == EntryType::kSymlink) {
@@ -152,41 +165,49 @@ class WalkSearch {
 
 }  // namespace
 
-Result<std::vector<SearchResult>> search(
-    const std::string& search_root, std::string_view query,
-    std::string_view glob_pattern, const SearchOptions& options,
-    std::optional<std::vector<std::string>> candidates,
-    const WalkOptions& walk_options, const SearchWalker& walker) {
+Result<SearchRecords> search(const std::string& search_root,
+                             std::string_view query,
+                             std::string_view glob_pattern,
+                             const SearchOptions& options,
+                             std::optional<std::vector<std::string>> candidates,
+                             const WalkOptions& walk_options,
+                             const SearchWalker& walker) {
   auto compiled = SearchQuery::Compile(query, options.case_sensitive);
   if (!compiled) return Fail(std::move(compiled.error()));
   SearchRun run(search_root, *compiled, options.max_results,
                 options.context_lines);
   Collector collector;
-  if (candidates) {
-    const std::vector<std::string>& files = *candidates;
-    auto root = sys::OpenDirAt(AT_FDCWD, search_root.c_str(), /*follow=*/true);
-    if (root) run.root_fd = root->get();
-    const size_t groups = (files.size() + kFilesPerTask - 1) / kFilesPerTask;
-    ParallelFor(groups, [&](size_t group) {
-      Collector::Local& local = collector.local();
-      const size_t end = std::min(files.size(), (group + 1) * kFilesPerTask);
-      for (size_t i = group * kFilesPerTask; i < end; ++i) {
-        local.Add(i, search_file(files[i], run, local.worker));
-      }
-    });
-  } else {
-    auto glob = GlobMatcher::Compile(glob_pattern);
-    if (!glob) return Fail(std::move(glob.error()));
-    WalkSearch walk(search_root, *glob, options.max_file_size, run, collector);
-    walker(
-        search_root, [&](const WalkEntry& entry) { walk.Visit(entry); },
-        walk_options);
-    walk.VisitDeferred();
+  try {
+    if (candidates) {
+      const std::vector<std::string>& files = *candidates;
+      auto root =
+          sys::OpenDirAt(AT_FDCWD, search_root.c_str(), /*follow=*/true);
+      if (root) run.root_fd = root->get();
+      const size_t groups = (files.size() + kFilesPerTask - 1) / kFilesPerTask;
+      // The first failure to allocate is rethrown here once the tasks are done.
+      ParallelFor(groups, [&](size_t group) {
+        Collector::Local& local = collector.local();
+        const size_t end = std::min(files.size(), (group + 1) * kFilesPerTask);
+        for (size_t i = group * kFilesPerTask; i < end; ++i) {
+          local.Add(i, search_file(files[i], run, local.worker));
+        }
+      });
+    } else {
+      auto glob = GlobMatcher::Compile(glob_pattern);
+      if (!glob) return Fail(std::move(glob.error()));
+      WalkSearch walk(search_root, *glob, options.max_file_size, run,
+                      collector);
+      walker(
+          search_root, [&](const WalkEntry& entry) { walk.Visit(entry); },
+          walk_options);
+      walk.VisitDeferred();
+    }
+    if (!run.out_of_memory.load(std::memory_order_relaxed)) {
+      return collector.Take(options.max_results);
+    }
+  } catch (const std::bad_alloc&) {
   }
-  if (run.out_of_memory.load(std::memory_order_relaxed)) {
-    return Fail(FsError::Io(IoError::Message(kOutOfMemoryText)));
-  }
-  return collector.Take(options.max_results);
+  return Fail(FsError::Io(IoError::Message(kOutOfMemoryText)));
 }
 
 }  // namespace tolvane

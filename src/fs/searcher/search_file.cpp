@@ -1,9 +1,11 @@
 #include "fs/searcher/search_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -159,46 +161,49 @@ size_t LinesBack(std::string_view text, size_t at, uint64_t count) {
   return at;
 }
 
-// A thread's read buffer. Page-aligned: the kernel copies page-cache pages
-// into an aligned destination about one and a half times as fast as into a
-// misaligned one, and that copy is most of a search's time.
+// A thread's read buffer: an anonymous mapping. Page-aligned: the kernel copies
+// page-cache pages into an aligned destination about one and a half times as
+// fast as into a misaligned one, and that copy is most of a search's time.
+// Grown by the kernel's mremap, which extends the mapping or moves its pages,
+// never copies them: growing holds no second buffer beside the first.
 class ReadBuffer {
  public:
+  ReadBuffer() = default;
+  ReadBuffer(const ReadBuffer&) = delete;
+  ReadBuffer& operator=(const ReadBuffer&) = delete;
+  ~ReadBuffer() { Release(); }
+
   // Room for `size` bytes that begin with the first `keep` bytes held now, or
-  // nullptr when it can't be had.
+  // nullptr when it can't be had (what is held then stays).
   char* Grow(size_t size, size_t keep = 0) {
-    if (size > capacity_) {
-      size_t grown = std::max(size, std::min(2 * capacity_, kKeptBuffer));
-      grown = (grown + kAlignment - 1) / kAlignment * kAlignment;
-      if (keep == 0) {
-        data_.reset();
-        capacity_ = 0;
-      }
-      Data data(static_cast<char*>(
-          ::operator new[](grown, std::align_val_t(kAlignment), std::nothrow)));
-      if (!data) return nullptr;
-      if (keep > 0) std::memcpy(data.get(), data_.get(), keep);
-      data_ = std::move(data);
-      capacity_ = grown;
-    }
-    return data_.get();
+    if (size <= capacity_) return data_;
+    if (size > SIZE_MAX - kPage) return nullptr;
+    size_t grown = std::max(size, std::min(2 * capacity_, kKeptBuffer));
+    grown = (grown + kPage - 1) / kPage * kPage;
+    if (keep == 0) Release();
+    void* data = capacity_ == 0
+                     ? ::mmap(nullptr, grown, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                     : ::mremap(data_, capacity_, grown, MREMAP_MAYMOVE);
+    if (data == MAP_FAILED) return nullptr;
+    data_ = static_cast<char*>(data);
+    capacity_ = grown;
+    return data_;
   }
   void Trim() {
-    if (capacity_ > kKeptBuffer) {
-      data_.reset();
-      capacity_ = 0;
-    }
+    if (capacity_ > kKeptBuffer) Release();
   }
 
  private:
-  static constexpr size_t kAlignment = 4096;
-  struct Free {
-    void operator()(char* data) const {
-      ::operator delete[](data, std::align_val_t(kAlignment));
-    }
-  };
-  using Data = std::unique_ptr<char[], Free>;
-  Data data_;
+  static constexpr size_t kPage = 4096;
+
+  void Release() {
+    if (capacity_ > 0) ::munmap(data_, capacity_);
+    data_ = nullptr;
+    capacity_ = 0;
+  }
+
+  char* data_ = nullptr;
   size_t capacity_ = 0;
 };
 
@@ -248,9 +253,11 @@ std::vector<SearchResult> SearchWorker::SearchWhole(std::string_view path,
 // kept, checks the complete lines new to it for UTF-8, and searches the lines
 // whose context_after it holds whole (all of them at the end of the file); it
 // keeps the lines not searched yet, with the context_before of the first, and
-// the unfinished last line. A round that can search nothing (a line or the
-// contexts longer than the buffer) doubles the limit, as does a round that
-// would read less than half of it.
+// the unfinished last line. A round that would read less than half of the
+// limit (a line or the contexts longer than the buffer) raises it by one
+// window, so that the buffer holds about a window beyond the longest line.
+// Only the bytes a round reads are looked at for line ends, so that a line of
+// many windows costs no more than its reading.
 std::vector<SearchResult> SearchWorker::SearchWindows(std::string_view path,
                                                       int fd, size_t size,
                                                       SearchRun& run,
@@ -263,11 +270,13 @@ std::vector<SearchResult> SearchWorker::SearchWindows(std::string_view path,
   size_t used = 0;          // bytes in the buffer
   size_t searched = 0;      // the first line not searched yet
   size_t checked = 0;       // bytes known to be UTF-8
+  size_t complete = 0;      // the end of the buffer's complete lines
+  size_t stop = 0;          // the end of the lines to search
   uint64_t first_line = 0;  // the 0-based index of the buffer's first line
   try {
     for (bool head = true;; head = false) {
       if (run.capped()) return {};
-      if (2 * (limit - used) < limit) limit *= 2;
+      if (2 * (limit - used) < limit) limit += window_;
       const size_t wanted = std::min(limit - used, left);
       char* data = buffer.Grow(used + wanted, used);
       if (data == nullptr) {
@@ -276,13 +285,20 @@ std::vector<SearchResult> SearchWorker::SearchWindows(std::string_view path,
       }
       auto read = sys::ReadFull(fd, data + used, wanted);
       if (!read) return {};
+      const size_t fresh = used;  // the first byte read by this round
       used += *read;
       left -= *read;
       const bool end = *read < wanted || left == 0;
       const std::string_view text(data, used);
       if (head && skip_binary && IsBinaryHead(text)) return {};
-      const size_t complete = end ? used : LineStartOf(text, used);
-      const size_t stop = end ? used : LinesBack(text, complete, context);
+      if (end) {
+        complete = stop = used;
+      } else if (const size_t last =
+                     LineStartOf(text.substr(fresh), used - fresh);
+                 last > 0) {
+        complete = fresh + last;
+        stop = LinesBack(text, complete, context);
+      }
       if (stop <= searched && !end) continue;
       if (!IsUtf8(text.substr(checked, complete - checked))) return {};
       checked = complete;
@@ -299,6 +315,8 @@ std::vector<SearchResult> SearchWorker::SearchWindows(std::string_view path,
       used -= keep;
       searched = stop - keep;
       checked -= keep;
+      complete -= keep;
+      stop -= keep;
     }
     records.Commit();
   } catch (const std::bad_alloc&) {
