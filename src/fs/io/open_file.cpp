@@ -20,15 +20,6 @@ FsError NotFoundOr(FsError error, const std::string& path) {
 // kernel follows in one lookup (MAXSYMLINKS): past them, ELOOP.
 constexpr int kMaxLinkSteps = 40;
 
-// open(2) of `name` with `flags` (O_CLOEXEC added, EINTR repeated); ENOENT
-// becomes PathNotFound for `path`, the name the caller gave.
-Result<sys::UniqueFd> OpenFile(const std::string& path, const std::string& name,
-                               int flags, mode_t mode) {
-  auto fd = sys::Open(name, flags, mode);
-  if (!fd) return Fail(NotFoundOr(std::move(fd.error()), path));
-  return fd;
-}
-
 // Where the link `link` holding `target` leads: a relative target is taken
 // from the link's directory, kept as text (no component is resolved here).
 std::string LinkDestination(const std::string& link,
@@ -62,8 +53,10 @@ Result<sys::UniqueFd> OpenForWriting(const std::string& path) {
     // Missing, or a dangling link: made exclusively, which neither follows a
     // link nor opens what is there, so the descriptor can only be a new file.
     constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_NOCTTY;
-    fd = OpenFile(path, name, kCreate, 0666);
-    if (fd || fd.error().os_code() != EEXIST) return fd;
+    fd = sys::Open(name, kCreate, 0666);
+    if (fd) return fd;
+    if (fd.error().os_code() != EEXIST)
+      return Fail(NotFoundOr(std::move(fd.error()), path));
     // The name is taken. A dangling link leads on to its destination, made
     // the same way; anything else (made there meanwhile) goes back through
     // the checked open.
