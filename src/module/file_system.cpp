@@ -113,7 +113,6 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     value->search_root = root;
     value->shutdown = std::make_shared<std::atomic<bool>>(false);
     value->process = sys::ForkGeneration();
-    StartBuild(value->index);
     if (auto_watch) {
       // Without a watcher (no inotify instance, the root not watchable) the
       // object works on; its index changes only through refresh.
@@ -127,6 +126,9 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         value->watcher = std::move(*watcher);
       }
     }
+    // Built once the tree is watched: a change after the walk has passed its
+    // directory is seen by the watcher, and applied once the build is in.
+    StartBuild(value->index);
 
     PyObject* self = AllocateInstance(type);
     if (self == nullptr) return nullptr;
@@ -142,9 +144,17 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Sets the shutdown flag and lets no later change into the watcher; the
+// maintenance thread, as it ends, stops the watcher's thread and closes its
+// descriptors.
+void Shut(FileSystemValue& fs) {
+  fs.shutdown->store(true, std::memory_order_release);
+  if (fs.watcher) fs.watcher->Close();
+}
+
 PyObject* Close(PyObject* self, PyObject*) {
   return WithFileSystem(self, [](FileSystemValue& fs) {
-    fs.shutdown->store(true, std::memory_order_release);
+    Shut(fs);
     Py_RETURN_NONE;
   });
 }
@@ -158,7 +168,7 @@ PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) {
   return CallMethod(kExitSpec, self, args, nargs, kwnames,
                     [](FileSystemValue& fs, const Args&) {
-                      fs.shutdown->store(true, std::memory_order_release);
+                      Shut(fs);
                       Py_RETURN_FALSE;
                     });
 }

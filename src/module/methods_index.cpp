@@ -78,7 +78,10 @@ PyObject* FsGetMetadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* FsRefresh(PyObject* self, PyObject*) {
   return WithFileSystem(self, [](FileSystemValue& fs) -> PyObject* {
-    // The whole rebuild runs with the interpreter lock held.
+    // The whole rebuild runs with the interpreter lock held, after the watches
+    // are brought in line with the tree: a change from then on is either
+    // walked or reported under its present path.
+    if (fs.watcher) fs.watcher->Resync();
     if (auto built = fs.index->rebuild(); !built)
       return RaiseFsError(built.error());
     Py_RETURN_NONE;

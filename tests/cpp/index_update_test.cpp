@@ -1,6 +1,7 @@
 // Single-path updates and batched removals against a literal model (linear
 // scans with component-wise equality; a removed directory takes every path
-// below it) over random operations, spellings and tree changes.
+// below it; an entry of the other type is replaced with what lay below it)
+// over random operations, spellings and tree changes, links among them.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -29,10 +30,10 @@ struct Model {
     return it == files.end() ? nullptr : &*it;
   }
   void Update(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return;
+    struct stat st;  // the entry's own, as a build stores it
+    if (::lstat(path.c_str(), &st) != 0) return;
     const bool dir = S_ISDIR(st.st_mode);
-    if (auto* entry = Find(path); entry && entry->second && !dir) Remove(path);
+    if (auto* entry = Find(path); entry && entry->second != dir) Remove(path);
     if (auto* entry = Find(path)) entry->second = dir;
     if (!Find(path)) files.emplace_back(path, dir);
     if (!dir && std::none_of(list.begin(), list.end(),

@@ -95,7 +95,7 @@ std::string FileIndex::relative_path(std::string_view path) const {
   return ToUtf8Lossy(path.substr(RelativeOffset(path)));
 }
 
-void FileIndex::IndexEntry(const WalkEntry& entry,
+void FileIndex::IndexEntry(FileMap& files, const WalkEntry& entry,
                            std::vector<PathRef>* collected) {
   // The entry's own metadata (a link's, not its target's).
   auto record = sys::StatAt(entry.dir_fd, entry.name, /*follow=*/false);
@@ -103,17 +103,17 @@ void FileIndex::IndexEntry(const WalkEntry& entry,
   const FileMetadata metadata =
       MetadataFromStat(*record, entry.dir_fd, entry.name);
   PathRef ref(entry.path, RelativeOffset(entry.path));
-  files_.Insert(ref, metadata);
+  files.Insert(ref, metadata);
   if (!metadata.is_dir) collected->push_back(std::move(ref));
 }
 
 std::vector<PathRef> FileIndex::Collect(
-    const std::function<void(const WalkVisitor&)>& walk) {
+    FileMap& files, const std::function<void(const WalkVisitor&)>& walk) {
   // One collector per walk thread, joined after the walk: no lock per entry.
   PerThread<std::vector<PathRef>> collectors;
   walk([&](const WalkEntry& entry) {
     if (entry.is_error() || entry.depth == 0) return;
-    IndexEntry(entry, &collectors.local());
+    IndexEntry(files, entry, &collectors.local());
   });
   std::vector<PathRef> collected;
   size_t total = 0;
@@ -125,7 +125,7 @@ std::vector<PathRef> FileIndex::Collect(
   return collected;
 }
 
-Status FileIndex::rebuild() {
+Status FileIndex::rebuild(bool stay_ready) {
   bool expected = false;
   if (!building_.compare_exchange_strong(expected, true)) return {};
   // The claim is given back on every way out; `ready` is stored true before.
@@ -133,32 +133,33 @@ Status FileIndex::rebuild() {
     std::atomic<bool>& building;
     ~Release() { building.store(false); }
   } release{building_};
-  ready_.store(false);
+  if (!stay_ready) ready_.store(false);
   {
-    // A read_unread in progress ends first; what it read is cleared below.
+    // A read_unread in progress ends first; its directories are walked below.
     std::lock_guard lock(unread_mutex_);
     unread_ = {};
   }
-  files_.Clear();
 
-  UnreadDirs unread;
-  std::vector<PathRef> collected = Collect([&](const WalkVisitor& visit) {
-    walker_(root_, visit, WalkOptions{git_environment_, &abandoned_, &unread});
-  });
-
-  // The replaced list and its members are freed after the lock is let go.
+  // Declared first, freed last: after the swap they hold the old index, which
+  // is freed once every lock is let go.
+  FileMap files(files_.shard_count());
   decltype(file_list_members_) stale_members;
+  UnreadDirs unread;
+  std::vector<PathRef> collected =
+      Collect(files, [&](const WalkVisitor& visit) {
+        walker_(root_, visit,
+                WalkOptions{git_environment_, &abandoned_, &unread});
+      });
+
+  std::lock_guard end(build_end_mutex_);
   {
     std::unique_lock lock(file_list_mutex_);
+    files_.Swap(files);
     if (!file_list_failed_) {
-      try {
-        file_list_.swap(collected);
-        stale_members.swap(file_list_members_);
-        file_list_generation_.fetch_add(1);
-      } catch (...) {
-        file_list_failed_ = true;
-      }
+      file_list_.swap(collected);
+      stale_members.swap(file_list_members_);
     }
+    file_list_generation_.fetch_add(1);
   }
   {
     std::lock_guard lock(unread_mutex_);
@@ -186,9 +187,10 @@ void FileIndex::read_unread() {
   std::lock_guard lock(unread_mutex_);
   if (unread_.dirs.empty()) return;
   UnreadDirs still;
-  std::vector<PathRef> collected = Collect([&](const WalkVisitor& visit) {
-    ResumeWalk(unread_, visit, WalkOptions{{}, &abandoned_, &still});
-  });
+  std::vector<PathRef> collected =
+      Collect(files_, [&](const WalkVisitor& visit) {
+        ResumeWalk(unread_, visit, WalkOptions{{}, &abandoned_, &still});
+      });
   unread_ = std::move(still);
   if (collected.empty()) return;
   std::unique_lock list_lock(file_list_mutex_);
@@ -285,13 +287,13 @@ void FileIndex::IndexMembers() {
 
 std::optional<FileMetadata> FileIndex::StoreMetadata(const std::string& path) {
   // A path gone by the time its change is applied is ignored.
-  auto record = sys::Stat(path);
+  auto record = sys::StatAt(AT_FDCWD, path.c_str(), /*follow=*/false);
   if (!record) return std::nullopt;
   const FileMetadata metadata =
       MetadataFromStat(*record, AT_FDCWD, path.c_str());
-  // A non-directory where the index holds a directory: what the index holds
-  // below it goes with the old entry.
-  if (auto held = files_.Get(path); held && held->is_dir && !metadata.is_dir) {
+  // An entry of the other type goes first: a file's from the list, a
+  // directory's with what the index holds below it.
+  if (auto held = files_.Get(path); held && held->is_dir != metadata.is_dir) {
     const std::string_view replaced[] = {path};
     remove_paths(replaced);
   }

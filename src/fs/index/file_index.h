@@ -3,9 +3,10 @@
 // under a readers-writer lock with a failure mark), the glob cache, and the
 // `ready`/`building` flags, and the directories that the last build couldn't
 // read for want of descriptors. Shared by the FileSystem object, its build
-// thread and its maintenance thread. Lock order: `unread_mutex_`, then
-// `file_list_mutex_`, then one shard lock (of `files_` or the glob cache) at a
-// time; no shard lock is held while waiting for `file_list_mutex_`.
+// thread and its maintenance thread. Lock order: `build_end_mutex_`, then
+// `unread_mutex_`, then `file_list_mutex_`, then one shard lock (of `files_` or
+// the glob cache) at a time; no shard lock is held while waiting for
+// `file_list_mutex_`.
 #pragma once
 
 #include <atomic>
@@ -62,14 +63,29 @@ class FileIndex {
   const std::string& root() const { return root_; }
   const GitEnvironment& git_environment() const { return git_environment_; }
 
-  // The full build: claims `building`, clears `files`, walks the tree honouring
-  // ignore files and replaces `file_list`. Returns at once when another build
+  // The full build: claims `building`, walks the tree honouring ignore files
+  // into a `files` and a `file_list` of its own, and puts both in place of the
+  // old ones in one step at its end; until then queries answer from the old
+  // ones. `ready` is false meanwhile unless `stay_ready` (a rebuild that
+  // answers lost events keeps answering). Returns at once when another build
   // runs. Never fails; an exception (no memory, no thread) passes to the
-  // caller with `building` released and `ready` false, so a later build can
-  // run. Directories that stay unreadable for want of descriptors or memory
-  // don't keep it from completing: they wait for read_unread or the next
-  // build.
-  Status rebuild();
+  // caller with `building` released and the old index in place, so a later
+  // build can run. Directories that stay unreadable for want of descriptors or
+  // memory don't keep it from completing: they wait for read_unread or the
+  // next build.
+  Status rebuild(bool stay_ready = false);
+  // Runs `changes` (single-path changes, read_unread) unless a full build is
+  // under way, and keeps a build from putting its result in meanwhile; returns
+  // whether it ran. A change the caller holds back until then is applied
+  // over the build's result, which the build's walk, begun before the change
+  // was seen, may not show.
+  template <typename Changes>
+  bool unless_building(Changes&& changes) {
+    std::lock_guard lock(build_end_mutex_);
+    if (building_.load()) return false;
+    changes();
+    return true;
+  }
   // Reads the directories that the last build (or the last call) left unread
   // for want of descriptors or memory, and adds what they hold as that build
   // would have; those still unreadable wait for the next call. `ready` is left
@@ -104,11 +120,11 @@ class FileIndex {
   // Single-path changes between full builds, applied by the maintenance thread
   // without ignore rules and without walking. `path` is used as given.
   //
-  // update_path adds or refreshes the entry of `path` from its metadata with
-  // links followed (a link to a directory counts as a directory); a
-  // non-directory is appended to `file_list` unless it is listed already. A
-  // non-directory stored where the index holds a directory takes every entry
-  // below it out first.
+  // update_path adds or refreshes the entry of `path` from its own metadata (a
+  // link's, as a build stores it); a non-directory is appended to `file_list`
+  // unless it is listed already. An entry stored where the index holds one of
+  // the other type (a directory where a file was, or a file or link where a
+  // directory was) takes the old one out first, with every entry below it.
   // Succeeds without a change when the path is gone (its metadata can't be
   // read); no other failure is reported.
   Status update_path(const std::string& path);
@@ -153,11 +169,12 @@ class FileIndex {
   // With `file_list_mutex_` held: the failure mark's error, or the matcher of
   // `pattern` (none for the patterns that match everything).
   Result<std::optional<GlobMatcher>> LockedMatcher(std::string_view pattern);
-  void IndexEntry(const WalkEntry& entry, std::vector<PathRef>* collected);
-  // Runs `walk` with the visitor of a full build; returns the paths of the
-  // non-directories it stored in `files`.
+  void IndexEntry(FileMap& files, const WalkEntry& entry,
+                  std::vector<PathRef>* collected);
+  // Runs `walk` with the visitor of a full build, storing into `files`;
+  // returns the paths of the non-directories it stored.
   std::vector<PathRef> Collect(
-      const std::function<void(const WalkVisitor&)>& walk);
+      FileMap& files, const std::function<void(const WalkVisitor&)>& walk);
   // With `file_list_mutex_` held and the list not failed: appends each of
   // `paths` that isn't listed yet. A failure part way marks the list failed.
   void ListUnlisted(std::span<PathRef> paths);
@@ -167,9 +184,9 @@ class FileIndex {
   void ListFiles(const GlobMatcher* matcher, Listing* listing) const;
   void ListAllEntries(const GlobMatcher* matcher, Listing* listing) const;
   void IndexMembers();
-  // Stores the metadata of `path` (links followed) in `files` and returns it;
-  // nullopt, with nothing stored, when the path is gone. Where the index holds
-  // the path as a directory and it is one no more, the old entry is removed
+  // Stores the metadata of `path` (its own, a link's not followed) in `files`
+  // and returns it; nullopt, with nothing stored, when the path is gone. Where
+  // the index holds the path with the other type, the old entry is removed
   // first, with every entry below it.
   std::optional<FileMetadata> StoreMetadata(const std::string& path);
   // Counts a change other than a full build in changes_under_way_ while it
@@ -192,6 +209,8 @@ class FileIndex {
   std::atomic<uint64_t> file_list_generation_{0};  // written under the lock
   std::atomic<bool> ready_{false};
   std::atomic<bool> building_{false};
+  // Held by a build while it puts its result in, and by unless_building.
+  std::mutex build_end_mutex_;
   // Held by read_unread throughout, so that a build clears `files` only after
   // it, and by a build to take and to leave `unread_`.
   std::mutex unread_mutex_;

@@ -78,6 +78,16 @@ class ShardedMap {
     }
   }
 
+  // Exchanges the contents of every shard with `other`'s, which must have as
+  // many shards and be used by no other thread; each shard of this map is
+  // swapped under its write lock, so a reader finds a shard whole, old or new.
+  void Swap(ShardedMap& other) {
+    for (size_t i = 0; i < shards_.size(); ++i) {
+      std::unique_lock lock(shards_[i].mutex);
+      shards_[i].table.swap(other.shards_[i].table);
+    }
+  }
+
   // Sum of the shards' sizes, each read under its own lock.
   size_t Size() const {
     size_t total = 0;

@@ -6,17 +6,22 @@ namespace tolvane {
 
 void Debouncer::Send(WatchEvent event) {
   std::lock_guard lock(channel_mutex_);
-  channel_.push_back(std::move(event));
+  if (!closed_) channel_.push_back(std::move(event));
 }
 
 void Debouncer::Send(std::vector<WatchEvent> events) {
   std::lock_guard lock(channel_mutex_);
+  if (closed_) return;
   for (WatchEvent& event : events) channel_.push_back(std::move(event));
 }
 
+void Debouncer::Close() {
+  std::lock_guard lock(channel_mutex_);
+  closed_ = true;
+}
+
 void Debouncer::record_change(const std::string& path, ChangeKind kind,
-                              const std::string& to, bool moved_dir) {
-  const Time now = clock_();
+                              Time now, const std::string& to, bool moved_dir) {
   auto it = pending_.find(path);
   if (it == pending_.end()) {
     pending_.emplace(path, Entry{kind, to, now, false, moved_dir});
@@ -43,10 +48,10 @@ void Debouncer::record_change(const std::string& path, ChangeKind kind,
   entry = Entry{kind, to, now, replaces, moved_dir || entry.moved_dir};
 }
 
-void Debouncer::Record(const WatchEvent& event) {
+void Debouncer::Record(const WatchEvent& event, Time now) {
   auto each = [&](ChangeKind kind, bool moved_dir = false) {
     for (const std::string& path : event.paths)
-      record_change(path, kind, {}, moved_dir);
+      record_change(path, kind, now, {}, moved_dir);
   };
   switch (event.kind) {
     case EventKind::kCreateFile:
@@ -62,7 +67,7 @@ void Debouncer::Record(const WatchEvent& event) {
       return each(ChangeKind::kDeleted);
     case EventKind::kRenameBoth:
       if (event.paths.size() >= 2) {
-        record_change(event.paths[0], ChangeKind::kRenamed, event.paths[1],
+        record_change(event.paths[0], ChangeKind::kRenamed, now, event.paths[1],
                       event.dir);
       }
       return;
@@ -85,11 +90,11 @@ std::vector<ChangeEvent> Debouncer::poll_events() {
     std::lock_guard lock(channel_mutex_);
     drained.swap(channel_);
   }
-  for (const WatchEvent& event : drained) Record(event);
+  const Time now = clock_();
+  for (const WatchEvent& event : drained) Record(event, now);
 
   std::vector<ChangeEvent> released;
   if (pending_.empty()) return released;
-  const Time now = clock_();
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (now - it->second.since >= kDebounce) {
       released.push_back(

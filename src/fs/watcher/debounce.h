@@ -32,13 +32,18 @@ class Debouncer {
   explicit Debouncer(Clock clock = std::chrono::steady_clock::now)
       : clock_(std::move(clock)) {}
 
-  // Queues raw events; unbounded.
+  // Queues raw events; unbounded. Nothing once closed.
   void Send(WatchEvent event);
   void Send(std::vector<WatchEvent> events);
+  // Later events are dropped; those queued stay to be polled.
+  void Close();
 
   // Records every queued event in arrival order, then hands back each change
   // recorded kDebounce or more before this call's clock reading, in no
-  // particular order. A released change reaches exactly one poller.
+  // particular order. A released change reaches exactly one poller. The events
+  // of one poll are recorded at one clock reading, so that the changes of one
+  // batch (a swap of two names, a directory and the entries found in it) are
+  // released together.
   std::vector<ChangeEvent> poll_events();
 
   // Whether a drained event said that events were lost, since the last call.
@@ -56,13 +61,14 @@ class Debouncer {
     bool moved_dir = false;  // as in ChangeEvent
   };
 
-  void Record(const WatchEvent& event);
-  void record_change(const std::string& path, ChangeKind kind,
+  void Record(const WatchEvent& event, Time now);
+  void record_change(const std::string& path, ChangeKind kind, Time now,
                      const std::string& to = {}, bool moved_dir = false);
 
   const Clock clock_;
   std::mutex channel_mutex_;
   std::deque<WatchEvent> channel_;  // guarded by channel_mutex_
+  bool closed_ = false;             // guarded by channel_mutex_
   std::mutex pending_mutex_;
   // Keys compare component-wise. Guarded by pending_mutex_.
   std::unordered_map<std::string, Entry, PathHasher, PathEq> pending_;

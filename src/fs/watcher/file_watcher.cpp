@@ -4,6 +4,20 @@
 
 namespace tolvane {
 
+void FileWatcher::Resync() {
+  std::lock_guard lock(platform_mutex_);
+  if (platform_watcher_) platform_watcher_->Resync();
+}
+
+void FileWatcher::Stop() {
+  Close();
+  std::unique_ptr<InotifyWatcher> platform;
+  {
+    std::lock_guard lock(platform_mutex_);
+    platform = std::move(platform_watcher_);
+  }
+}
+
 Result<std::shared_ptr<FileWatcher>> create_watcher(const std::string& root) {
   auto watcher = std::make_shared<FileWatcher>();
   Debouncer* channel = &watcher->debouncer_;

@@ -65,15 +65,55 @@ Result<std::unique_ptr<InotifyWatcher>> InotifyWatcher::Create(
 }
 
 Status InotifyWatcher::WatchRoot(const std::string& root) {
-  auto canonical = sys::RealPath(root);
-  if (!canonical) return Fail(std::move(canonical.error()));
-  auto wd = sys::InotifyAddWatch(inotify_.get(), *canonical, kMask);
-  if (!wd) return Fail(std::move(wd.error()));
-  root_ = std::move(*canonical);
-  if (auto st = sys::Stat(root_)) root_dev_ = st->st_dev;
-  leaf_links_ = sys::DirLinksCountSubdirs(root_);
-  WatchTree(root_, nullptr);
-  return {};
+  std::lock_guard lock(state_mutex_);
+  given_root_ = root;
+  return Rewatch();
+}
+
+void InotifyWatcher::Resync() {
+  std::lock_guard lock(state_mutex_);
+  (void)Rewatch();
+}
+
+Status InotifyWatcher::Rewatch() {
+  // The old maps go aside; the walk below files every watch it finds afresh,
+  // so a watch filed on a wrong path can't survive it, nor pass for a loop.
+  auto old = std::exchange(dirs_by_wd_, {});
+  wds_by_dir_.clear();
+  unlisted_.clear();
+  root_.clear();
+  Status watched = [&]() -> Status {
+    auto canonical = sys::RealPath(given_root_);
+    if (!canonical) return Fail(std::move(canonical.error()));
+    auto wd = sys::InotifyAddWatch(inotify_.get(), *canonical, kMask);
+    if (!wd) return Fail(std::move(wd.error()));
+    root_ = std::move(*canonical);
+    if (auto st = sys::Stat(root_)) root_dev_ = st->st_dev;
+    leaf_links_ = sys::DirLinksCountSubdirs(root_);
+    WatchTree(root_, nullptr);
+    return {};
+  }();
+  for (const auto& [wd, dir] : old) {
+    if (!dirs_by_wd_.contains(wd)) sys::InotifyRemoveWatch(inotify_.get(), wd);
+  }
+  return watched;
+}
+
+std::string InotifyWatcher::Spelled(std::string_view path) const {
+  if (root_.empty() || (path != root_ && !Below(path, root_)))
+    return std::string(path);
+  std::string_view rest = path.substr(root_.size());
+  while (rest.starts_with('/')) rest.remove_prefix(1);
+  return rest.empty() ? given_root_ : resolve_path(given_root_, rest);
+}
+
+void InotifyWatcher::Report(std::vector<WatchEvent>* out, EventKind kind,
+                            std::initializer_list<std::string_view> paths,
+                            bool dir) const {
+  WatchEvent event{kind, {}, dir};
+  event.paths.reserve(paths.size());
+  for (std::string_view path : paths) event.paths.push_back(Spelled(path));
+  out->push_back(std::move(event));
 }
 
 void InotifyWatcher::Start() {
@@ -119,6 +159,7 @@ void InotifyWatcher::Loop() {
     if (!ready || (fds[1].revents & POLLIN)) return;
     // Taken before the drain: a second half queued by then is read by it.
     const Time now = std::chrono::steady_clock::now();
+    std::lock_guard lock(state_mutex_);
     if (!Drain()) return;
     ExpireMoves(now);
     Relist(now);
@@ -152,9 +193,9 @@ void InotifyWatcher::Process(const struct inotify_event& event,
                              std::vector<WatchEvent>* out) {
   const uint32_t mask = event.mask;
   if (mask & IN_Q_OVERFLOW) {
-    // Events were lost, directories made meanwhile among them: watch what is
-    // there now, and let the index look at the whole tree again.
-    if (!root_.empty()) WatchTree(root_, nullptr);
+    // Events were lost, moves and swaps of directories among them: watch the
+    // tree as it is now, then let the index look at all of it again.
+    (void)Rewatch();
     out->push_back({EventKind::kRescan, {}});
     return;
   }
@@ -174,39 +215,40 @@ void InotifyWatcher::Process(const struct inotify_event& event,
   std::string path = resolve_path(found->second, event.name);
   const bool is_dir = mask & IN_ISDIR;
   if (mask & IN_CREATE) {
-    out->push_back(
-        {is_dir ? EventKind::kCreateFolder : EventKind::kCreateFile, {path}});
+    Report(out, is_dir ? EventKind::kCreateFolder : EventKind::kCreateFile,
+           {path});
     // Watched first, then listed: an entry made before the watch is found.
     if (is_dir) WatchTree(path, out);
   } else if (mask & IN_MODIFY) {
-    out->push_back({EventKind::kModifyData, {std::move(path)}});
+    Report(out, EventKind::kModifyData, {path});
   } else if (mask & IN_ATTRIB) {
-    out->push_back({EventKind::kModifyMetadata, {std::move(path)}});
+    Report(out, EventKind::kModifyMetadata, {path});
   } else if (mask & IN_MOVED_FROM) {
     MovedFrom(std::move(path), event.cookie, is_dir, out);
   } else if (mask & IN_MOVED_TO) {
     MovedTo(std::move(path), event.cookie, is_dir, out);
   } else if (mask & IN_DELETE) {
-    out->push_back({is_dir ? EventKind::kRemoveFolder : EventKind::kRemoveFile,
-                    {std::move(path)}});
+    Report(out, is_dir ? EventKind::kRemoveFolder : EventKind::kRemoveFile,
+           {path});
   }
 }
 
 void InotifyWatcher::MovedFrom(std::string path, uint32_t cookie, bool is_dir,
                                std::vector<WatchEvent>* out) {
-  out->push_back({EventKind::kRenameFrom, {path}, is_dir});
-  std::vector<std::pair<std::string, int>> watches = Detach(path);
+  Report(out, EventKind::kRenameFrom, {path}, is_dir);
+  std::vector<std::pair<std::string, int>> watches;
+  if (!(is_dir && StillThere(path))) watches = Detach(path);
   moves_.push_back(Move{cookie, std::move(path), std::move(watches),
                         std::chrono::steady_clock::now() + kMoveWait});
 }
 
 void InotifyWatcher::MovedTo(std::string path, uint32_t cookie, bool is_dir,
                              std::vector<WatchEvent>* out) {
-  out->push_back({EventKind::kRenameTo, {path}});
+  Report(out, EventKind::kRenameTo, {path});
   auto move = std::find_if(moves_.begin(), moves_.end(),
                            [&](const Move& m) { return m.cookie == cookie; });
   if (move != moves_.end()) {
-    out->push_back({EventKind::kRenameBoth, {move->from, path}, is_dir});
+    Report(out, EventKind::kRenameBoth, {move->from, path}, is_dir);
     for (auto& [dir, wd] : move->watches) {
       std::string moved = path + dir.substr(move->from.size());
       wds_by_dir_[moved] = wd;
@@ -217,6 +259,15 @@ void InotifyWatcher::MovedTo(std::string path, uint32_t cookie, bool is_dir,
   // Its entries are new under this name, whether it came from inside the
   // tree or from outside.
   if (is_dir) WatchTree(path, out);
+}
+
+bool InotifyWatcher::StillThere(const std::string& dir) const {
+  // Adding a watch gives the one the directory now at `dir` has (a new one
+  // when it is new there, filed once its own event comes).
+  auto filed = wds_by_dir_.find(dir);
+  if (filed == wds_by_dir_.end()) return false;
+  auto now = sys::InotifyAddWatch(inotify_.get(), dir, kMask);
+  return now && *now == filed->second;
 }
 
 InotifyWatcher::Listed InotifyWatcher::WatchAndList(std::string dir,
@@ -276,9 +327,9 @@ void InotifyWatcher::WatchTree(const std::string& top,
       }
       for (auto& [path, is_dir] : dir.entries) {
         if (report) {
-          report->push_back(
-              {is_dir ? EventKind::kCreateFolder : EventKind::kCreateFile,
-               {path}});
+          Report(report,
+                 is_dir ? EventKind::kCreateFolder : EventKind::kCreateFile,
+                 {path});
         }
         if (is_dir) level.push_back(std::move(path));
       }

@@ -2,10 +2,13 @@
 // instance over the canonical form of a root, one watch per directory below it
 // (ignored directories too), and a thread of its own that blocks in poll(2) on
 // the instance and a wake-up descriptor, turns the kernel's events into
-// WatchEvents with absolute paths and hands each batch to the handler. Owns
-// the descriptors, the thread and the maps of watches; after Start() only its
-// thread touches the maps. Releasing it wakes the thread, joins it and closes
-// both descriptors; a child of fork's copy closes the child's descriptors only.
+// WatchEvents and hands each batch to the handler. Event paths are spelled
+// under the root as the caller gave it, joined as a walk of that root joins
+// names, so that they name the index's own entries. Owns the descriptors, the
+// thread and the maps of watches, which `state_mutex_` guards: the thread holds
+// it while it handles what it read, Resync() while it watches the tree afresh.
+// Releasing it wakes the thread, joins it and closes both descriptors; a child
+// of fork's copy closes the child's descriptors only.
 #pragma once
 
 #include <sys/inotify.h>
@@ -17,7 +20,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -41,6 +46,14 @@ class InotifyWatcher {
   // it that can't be watched (the limit of watches reached, a name too long)
   // leaves its subtree unwatched. Called once, before Start().
   [[nodiscard]] Status WatchRoot(const std::string& root);
+
+  // Brings the watches in line with the tree as it is now: the root resolved
+  // again (made again at its path, it is watched again), every directory
+  // watched under its present path, and the watches of directories that left
+  // the tree removed. Events lost or misread (a swap of two directories whose
+  // events the kernel dropped) leave no watch on a wrong path after it. Any
+  // thread; waits while the watcher's thread handles a batch.
+  void Resync();
 
   // Starts the thread; std::system_error when it can't be started.
   void Start();
@@ -66,10 +79,23 @@ class InotifyWatcher {
 
   void Run();
   void Loop();
+  // With `state_mutex_` held: resolves the root again and watches the tree
+  // afresh; the watches of the old maps that it doesn't find are removed.
+  Status Rewatch();
+  // `path`, a canonical path under the root, spelled under the root as given.
+  std::string Spelled(std::string_view path) const;
+  // Appends an event of `kind` for the canonical `paths`, spelled.
+  void Report(std::vector<WatchEvent>* out, EventKind kind,
+              std::initializer_list<std::string_view> paths,
+              bool dir = false) const;
   // Reads and reports every queued event; false when the instance can't be
   // read any more.
   bool Drain();
   void Process(const struct inotify_event& event, std::vector<WatchEvent>* out);
+  // Whether the directory filed at `dir` is still there: what left by the
+  // name is then another one (the partner of a swap, whose events the kernel
+  // gives as two renames), and the watches filed there stay.
+  bool StillThere(const std::string& dir) const;
   void MovedFrom(std::string path, uint32_t cookie, bool is_dir,
                  std::vector<WatchEvent>* out);
   void MovedTo(std::string path, uint32_t cookie, bool is_dir,
@@ -107,7 +133,9 @@ class InotifyWatcher {
   const sys::UniqueFd wake_;
   const Handler handler_;
   std::atomic<bool> stopping_{false};
-  std::string root_;  // canonical
+  std::string given_root_;  // as the caller spelled it
+  std::mutex state_mutex_;  // guards what follows
+  std::string root_;        // canonical; empty once the root is gone
   dev_t root_dev_ = 0;
   bool leaf_links_ = false;  // the root's file system counts subdirectories
   std::unordered_map<int, std::string> dirs_by_wd_;

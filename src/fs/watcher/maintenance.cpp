@@ -1,5 +1,6 @@
 #include "fs/watcher/maintenance.h"
 
+#include <iterator>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -43,8 +44,12 @@ void ApplyChanges(FileIndex& index, const std::vector<ChangeEvent>& changes) {
           index.update_metadata(change.path);
           return;
         case ChangeKind::kDeleted:
+          // A name the kernel reported gone may hold another entry by now:
+          // the partner of a swap, which comes as two renames.
+          (void)index.update_path(change.path);
           return;
         case ChangeKind::kRenamed:
+          (void)index.update_path(change.path);
           (void)index.update_path(change.to);
           return;
       }
@@ -55,21 +60,36 @@ void ApplyChanges(FileIndex& index, const std::vector<ChangeEvent>& changes) {
 void index_maintenance_loop(std::shared_ptr<FileWatcher> watcher,
                             std::shared_ptr<FileIndex> index,
                             std::shared_ptr<std::atomic<bool>> shutdown) {
+  // Changes released while a build runs wait for its result to be in place:
+  // its walk may have passed their directories before they happened.
+  std::vector<ChangeEvent> held;
   while (!shutdown->load(std::memory_order_acquire)) {
     Dropping([&] {
       // A running build may have walked past what was lost: the request
-      // waits until it ends.
+      // waits until it ends. The rebuild walks after every change held.
       if (!index->is_building() && watcher->take_rescan_request()) {
-        (void)index->rebuild();
+        held.clear();
+        (void)index->rebuild(/*stay_ready=*/true);
       }
-      Dropping([&] { index->read_unread(); });
-      ApplyChanges(*index, watcher->poll_events());
+      std::vector<ChangeEvent> changes = watcher->poll_events();
+      if (held.empty()) {
+        held = std::move(changes);
+      } else {
+        std::move(changes.begin(), changes.end(), std::back_inserter(held));
+      }
+      const bool applied = index->unless_building([&] {
+        Dropping([&] { index->read_unread(); });
+        ApplyChanges(*index, held);
+      });
+      if (applied) held.clear();
     });
     std::this_thread::sleep_for(kMaintenancePause);
   }
+  // The object is closed or gone: its watcher's thread and descriptors go
+  // now, whoever holds the watcher still.
+  watcher->Stop();
   shutdown.reset();
   index.reset();
   watcher.reset();
 }
-
 }  // namespace tolvane
