@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -406,6 +407,27 @@ def random_changes(seed, root, outside, fs):
     return log
 
 
+@pytest.mark.parametrize("kinds", ["file file", "file dir", "dir dir", "link dir"])
+def test_swapped_names_keep_both_and_their_watches(tmp_path, kinds):
+    root = str(tmp_path)
+    for name, kind in zip("ab", kinds.split()):
+        if kind == "file":
+            make_tree(root, {name: name * 3})
+        elif kind == "dir":
+            make_tree(root, {f"{name}/f": "", f"{name}/sub/g": ""})
+        else:
+            os.symlink("nowhere", f"{root}/{name}")
+    with tolvane.FileSystem(root) as fs:
+        wait_until(fs.is_ready)
+        exchange(f"{root}/a", f"{root}/b")
+        time.sleep(0.3)
+        for name in "ab":  # changes below each directory land under its new name
+            if os.path.isdir(f"{root}/{name}") and not os.path.islink(f"{root}/{name}"):
+                make_tree(root, {f"{name}/sub/new": "n"})
+                os.remove(f"{root}/{name}/f")
+        assert agrees_with_a_build(fs, root) is None
+
+
 def test_random_changes_agree_with_a_build(tmp_path, monkeypatch):
     # Many seeded sequences at once, each on a tree and an object of its own, some with the root
     # spelled relative to the working directory; once every change is due, the watched index
@@ -443,3 +465,114 @@ def test_random_changes_agree_with_a_build(tmp_path, monkeypatch):
     for thread in threads:
         thread.join()
     assert not failures
+
+
+# The object runs on one processor, so that its builds are slow. It prints when its first build
+# began and ended, then when a refresh began and ended, and after each whether it answers as a
+# fresh build once settled.
+ONE_PROCESSOR = """
+    import os, sys, time, tolvane
+    from test_watch import agrees_with_a_build
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+    print(time.monotonic(), flush=True)
+    fs = tolvane.FileSystem(sys.argv[1])
+    while not fs.is_ready():
+        time.sleep(0.0005)
+    print(time.monotonic(), flush=True)
+    sys.stdin.readline()  # the tree has been changed
+    print(agrees_with_a_build(fs, sys.argv[1]) is None, flush=True)
+    print(time.monotonic(), flush=True)
+    fs.refresh()
+    print(time.monotonic(), flush=True)
+    sys.stdin.readline()
+    print(agrees_with_a_build(fs, sys.argv[1]) is None, flush=True)
+"""
+
+
+def test_changes_during_a_build_are_kept(tmp_path):
+    root = str(tmp_path)
+    make_tree(root, {f"d{i // 100}/f{i % 100}": "x" for i in range(50_000)})
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(ONE_PROCESSOR), root],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                             cwd=os.path.dirname(__file__))
+    try:
+        for step in range(2):  # the first build, then a refresh
+            began = float(child.stdout.readline())
+            time.sleep(0.03)
+            for d in range(0, 500, 3):  # a file removed and one made in many directories
+                os.remove(f"{root}/d{d}/f{step}")
+                open(f"{root}/d{d}/new{step}", "w").close()
+            changed = time.monotonic()
+            assert began < changed < float(child.stdout.readline())  # before the build ended
+            child.stdin.write("changed\n")
+            child.stdin.flush()
+            assert child.stdout.readline() == "True\n"
+    finally:
+        child.kill()
+
+
+# Stopped while more events than the kernel queues are made, the object must keep answering
+# while it rebuilds, then follow what changes after, under the paths its directories now have.
+LOST_QUEUE = """
+    import sys, time, tolvane
+    from test_watch import agrees_with_a_build
+    fs = tolvane.FileSystem(sys.argv[1])
+    while not fs.is_ready():
+        time.sleep(0.001)
+    print("ready", flush=True)
+    sys.stdin.readline()  # events were lost meanwhile
+    raised, deadline = 0, time.monotonic() + 3
+    while time.monotonic() < deadline:
+        try:
+            fs.list()
+        except RuntimeError:
+            raised += 1
+        time.sleep(0.001)
+    print(raised, flush=True)
+    sys.stdin.readline()  # changed since
+    print(agrees_with_a_build(fs, sys.argv[1]) is None, flush=True)
+"""
+
+
+def test_a_lost_queue_leaves_no_stale_watch(tmp_path):
+    root, out = str(tmp_path / "root"), str(tmp_path / "out")
+    make_tree(root, {"a/x": "x", "p/x": "x"})
+    os.mkdir(out)
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(LOST_QUEUE), root],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                             cwd=os.path.dirname(__file__))
+    try:
+        assert child.stdout.readline() == "ready\n"
+        child.send_signal(signal.SIGSTOP)
+        for i in range(20000):
+            os.close(os.open(f"{root}/f{i}", os.O_CREAT | os.O_WRONLY))
+        os.rename(f"{root}/a", f"{out}/a")  # a directory gone, another made at its name
+        make_tree(root, {"a/x": "1"})
+        os.rename(f"{root}/p", f"{root}/q")  # one moved below another made at its name
+        os.mkdir(f"{root}/p")
+        os.rename(f"{root}/q", f"{root}/p/b")
+        child.send_signal(signal.SIGCONT)
+        child.stdin.write("lost\n")
+        child.stdin.flush()
+        assert child.stdout.readline() == "0\n"
+        os.remove(f"{out}/a/x")  # outside the tree now
+        make_tree(root, {"p/b/new": "n"})
+        os.remove(f"{root}/p/b/x")
+        child.stdin.write("changed\n")
+        child.stdin.flush()
+        assert child.stdout.readline() == "True\n"
+    finally:
+        child.kill()
+
+
+def test_a_root_made_again_is_watched_after_refresh(tmp_path):
+    root = str(tmp_path / "root")
+    make_tree(root, {"old": "o"})
+    with tolvane.FileSystem(root) as fs:
+        wait_until(fs.is_ready)
+        shutil.rmtree(root)
+        os.mkdir(root)
+        fs.refresh()
+        make_tree(root, {"new": "n", "sub/new": "n"})
+        assert agrees_with_a_build(fs, root) is None
+        assert sorted(fs.list()) == ["new", "sub/new"]
