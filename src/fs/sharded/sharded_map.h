@@ -70,14 +70,6 @@ class ShardedMap {
     }
   }
 
-  // Empties the map shard by shard; other shards stay usable meanwhile.
-  void Clear() {
-    for (Shard& shard : shards_) {
-      std::unique_lock lock(shard.mutex);
-      shard.table.clear();
-    }
-  }
-
   // Exchanges the contents of every shard with `other`'s, which must have as
   // many shards and be used by no other thread; each shard of this map is
   // swapped under its write lock, so a reader finds a shard whole, old or new.
