@@ -357,7 +357,7 @@ def built(root):
 
 def agrees_with_a_build(fs, root, timeout=10.0):
     """Waits until every change is due, then until the watched index equals a fresh build."""
-    time.sleep(1.0)
+    time.sleep(0.5)
     deadline = time.monotonic() + timeout
     while (now := snapshot(fs)) != (fresh := built(root)):
         if time.monotonic() > deadline:
@@ -366,14 +366,18 @@ def agrees_with_a_build(fs, root, timeout=10.0):
     return None
 
 
+NAMES = ["n0", "n1", "n2", "n0/s", "n1/s", "n2/t", "n0/s/u"]
+
+
 def random_changes(seed, root, outside, fs):
-    """A seeded sequence of removals, mkdir, touch, renames and swaps among three names, links to
-    files, directories and nothing (made, or put in place by a rename), and moves out of the tree
-    and back in, with pauses inside one window and across windows; returns its log."""
+    """A seeded sequence of removals, mkdir, touch, renames and swaps among NAMES (some nested
+    in others), links to files, directories and nothing (made, or put in place by a rename), and
+    moves out of the tree and back in, with pauses inside one window and across windows; returns
+    its log."""
     rng = random.Random(seed)
     log = []
-    for step in range(rng.randint(3, 9)):
-        name, other = (f"{root}/{n}" for n in rng.sample(["n0", "n1", "n2"], 2))
+    for step in range(rng.randint(4, 14)):
+        name, other = (f"{root}/{n}" for n in rng.sample(NAMES, 2))
         op = rng.choice(["remove", "mkdir", "touch", "rename", "out", "in", "in", "link", "swap"])
         with contextlib.suppress(OSError):
             if op == "remove":
@@ -393,8 +397,8 @@ def random_changes(seed, root, outside, fs):
                                                    {f"{step}/f": "", f"{step}/sub/g": ""}]))
                 os.rename(f"{outside}/{rng.choice(sorted(os.listdir(outside)))}", name)
             elif op == "link":
-                target = rng.choice([os.path.basename(other), f"{os.path.basename(other)}/f",
-                                     "nowhere"])
+                target = os.path.relpath(other, os.path.dirname(name))
+                target = rng.choice([target, f"{target}/f", "nowhere"])
                 if rng.random() < 0.5:
                     os.symlink(target, name)
                 else:  # as ln -sfn does
@@ -402,8 +406,8 @@ def random_changes(seed, root, outside, fs):
                     os.rename(f"{root}/.new", name)
             else:
                 exchange(name, other)
-            log.append(f"{op} {os.path.basename(name)} {os.path.basename(other)}")
-        time.sleep(rng.choice([0, 0, 0.05, 0.11]))
+            log.append(f"{op} {os.path.relpath(name, root)} {os.path.relpath(other, root)}")
+        time.sleep(rng.choice([0, 0, 0, 0.02, 0.05, 0.11]))
     return log
 
 
@@ -442,7 +446,8 @@ def test_random_changes_agree_with_a_build(tmp_path, monkeypatch):
         os.makedirs(root)
         os.makedirs(outside)
         for name in ["n0", "n1", "n2"]:  # a file, a small directory or nothing
-            shape = rng.choice([{name: "x"}, {f"{name}/f": "", f"{name}/sub/g": ""}, {}])
+            shape = rng.choice([{name: "x"}, {f"{name}/f": "", f"{name}/s/g": "", f"{name}/t": "t"},
+                                {}])
             make_tree(root, shape)
         spelled = rng.choice([root, f"{seed}/root", f"./{seed}/root/"])
         with tolvane.FileSystem(spelled) as fs:
@@ -458,8 +463,8 @@ def test_random_changes_agree_with_a_build(tmp_path, monkeypatch):
             except Exception as error:
                 failures.append((seed, repr(error)))
 
-    seeds = iter(range(160))
-    threads = [threading.Thread(target=runs, args=(seeds,)) for _ in range(8)]
+    seeds = iter(range(320))
+    threads = [threading.Thread(target=runs, args=(seeds,)) for _ in range(16)]
     for thread in threads:
         thread.start()
     for thread in threads:

@@ -237,7 +237,7 @@ void InotifyWatcher::MovedFrom(std::string path, uint32_t cookie, bool is_dir,
                                std::vector<WatchEvent>* out) {
   Report(out, EventKind::kRenameFrom, {path}, is_dir);
   std::vector<std::pair<std::string, int>> watches;
-  if (!(is_dir && StillThere(path))) watches = Detach(path);
+  if (!StillThere(path)) watches = Detach(path);
   moves_.push_back(Move{cookie, std::move(path), std::move(watches),
                         std::chrono::steady_clock::now() + kMoveWait});
 }
@@ -249,10 +249,16 @@ void InotifyWatcher::MovedTo(std::string path, uint32_t cookie, bool is_dir,
                            [&](const Move& m) { return m.cookie == cookie; });
   if (move != moves_.end()) {
     Report(out, EventKind::kRenameBoth, {move->from, path}, is_dir);
-    for (auto& [dir, wd] : move->watches) {
-      std::string moved = path + dir.substr(move->from.size());
-      wds_by_dir_[moved] = wd;
-      dirs_by_wd_[wd] = std::move(moved);
+    if (is_dir) {
+      for (auto& [dir, wd] : move->watches) {
+        std::string moved = path + dir.substr(move->from.size());
+        wds_by_dir_[moved] = wd;
+        dirs_by_wd_[wd] = std::move(moved);
+      }
+    } else {
+      // A file takes no watch along: what was filed under its old name was
+      // stale.
+      Unwatch(std::move(move->watches));
     }
     moves_.erase(move);
   }
@@ -261,13 +267,16 @@ void InotifyWatcher::MovedTo(std::string path, uint32_t cookie, bool is_dir,
   if (is_dir) WatchTree(path, out);
 }
 
-bool InotifyWatcher::StillThere(const std::string& dir) const {
+bool InotifyWatcher::Holds(const std::string& dir, int wd) const {
   // Adding a watch gives the one the directory now at `dir` has (a new one
   // when it is new there, filed once its own event comes).
-  auto filed = wds_by_dir_.find(dir);
-  if (filed == wds_by_dir_.end()) return false;
   auto now = sys::InotifyAddWatch(inotify_.get(), dir, kMask);
-  return now && *now == filed->second;
+  return now && *now == wd;
+}
+
+bool InotifyWatcher::StillThere(const std::string& dir) const {
+  auto filed = wds_by_dir_.find(dir);
+  return filed != wds_by_dir_.end() && Holds(dir, filed->second);
 }
 
 InotifyWatcher::Listed InotifyWatcher::WatchAndList(std::string dir,
@@ -340,7 +349,8 @@ void InotifyWatcher::WatchTree(const std::string& top,
 bool InotifyWatcher::File(const std::string& dir, int wd) {
   auto [known, added] = dirs_by_wd_.try_emplace(wd, dir);
   if (!added && known->second != dir) {
-    if (Below(dir, known->second)) return false;
+    // Met again below where it is filed: a loop, unless that filing is stale.
+    if (Below(dir, known->second) && Holds(known->second, wd)) return false;
     // The directory moved while the events that said so were lost.
     auto old = wds_by_dir_.find(known->second);
     if (old != wds_by_dir_.end() && old->second == wd) wds_by_dir_.erase(old);

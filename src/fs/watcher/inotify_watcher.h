@@ -92,9 +92,11 @@ class InotifyWatcher {
   // read any more.
   bool Drain();
   void Process(const struct inotify_event& event, std::vector<WatchEvent>* out);
+  // Whether the directory at `dir` now has the watch `wd`.
+  bool Holds(const std::string& dir, int wd) const;
   // Whether the directory filed at `dir` is still there: what left by the
-  // name is then another one (the partner of a swap, whose events the kernel
-  // gives as two renames), and the watches filed there stay.
+  // name is then another entry (the partner of a swap, whose events the
+  // kernel gives as two renames), and the watches filed there stay.
   bool StillThere(const std::string& dir) const;
   void MovedFrom(std::string path, uint32_t cookie, bool is_dir,
                  std::vector<WatchEvent>* out);
