@@ -20,6 +20,7 @@ class LineMatcher {
   explicit LineMatcher(std::shared_ptr<const Hir> hir);
 
   // Whether the query matches anywhere in `line` (valid UTF-8, no "\n").
+  // Memory: the program's thread lists, whatever the line's length.
   bool Matches(std::string_view line) const;
 
  private:
