@@ -64,10 +64,24 @@ uint32_t LineMatcher::Compile(const Hir& h, uint32_t next) {
   return next;
 }
 
+namespace {
+
+// The character that ends at byte `at` of `line`, -1 at its start; U+FFFD
+// where no well-formed character ends there.
+int32_t CharBefore(std::string_view line, size_t at) {
+  if (at == 0) return -1;
+  const size_t lead = PrefixAtCharBoundary(line, at - 1).size();
+  const Utf8Char c = DecodeUtf8At(line, lead);
+  return c.ok() && lead + c.len == at ? static_cast<int32_t>(c.code_point)
+                                      : 0xFFFD;
+}
+
+}  // namespace
+
 // The line is decoded a character at a time as the simulation steps over it:
 // the matcher holds the program's thread lists, never a decoded copy of the
 // line.
-bool LineMatcher::Matches(std::string_view line) const {
+bool LineMatcher::Matches(std::string_view line, size_t from) const {
   // Scratch kept per thread: a visit mark per instruction, compared with a
   // generation that only grows, so no clearing between positions or lines.
   thread_local std::vector<uint64_t> thread_mark;
@@ -82,7 +96,7 @@ bool LineMatcher::Matches(std::string_view line) const {
   // way leaves no mark that the next line could take for its own.
   uint64_t* const mark = thread_mark.data();
   uint64_t generation = thread_generation;
-  thread_generation += line.size() + 2;
+  thread_generation += line.size() - from + 2;
   std::vector<uint32_t> current, following, stack;
   // Adds the closure of `pc` between the characters `before` and `after` (-1
   // beyond the line's ends) to `list`.
@@ -120,8 +134,8 @@ bool LineMatcher::Matches(std::string_view line) const {
     *len = static_cast<size_t>(c.len);
     return c.ok() ? static_cast<int32_t>(c.code_point) : 0xFFFD;
   };
-  size_t at = 0, len = 0;
-  int32_t before = -1;
+  size_t at = from, len = 0;
+  int32_t before = CharBefore(line, from);
   int32_t c = decode(at, &len);
   ++generation;  // the marks of the first position
   for (;;) {
