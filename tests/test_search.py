@@ -1,5 +1,6 @@
 import bisect
 import codecs
+import hashlib
 import json
 import os
 import re
@@ -272,16 +273,33 @@ def test_many_results_are_gathered_or_out_of_memory(tmp_path, budget):
 
 
 LONG_LINE_GREP = """
-import json, resource, sys, time
+import hashlib, json, re, sys, time
 import tolvane
 fs = tolvane.FileSystem(sys.argv[1], auto_watch=False)
 while not fs.is_ready():
     time.sleep(0.01)
-peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
+# The peak of this process's own memory: ru_maxrss would count the parent's, taken at the exec.
+peak = lambda: int(re.search(r"VmHWM:\\s*(\\d+)", open("/proc/self/status").read())[1]) << 10
 before = peak()
-found = [[r.line_number, r.content] for r in fs.grep("needle", "line.txt")]
-print(json.dumps({"found": found, "before": before, "peak": peak()}))
+found = fs.grep(sys.argv[2], "line.txt")
+after = peak()  # before any content becomes a str
+found = [[r.line_number, hashlib.sha256(r.content.encode()).hexdigest()] for r in found]
+print(json.dumps({"found": found, "before": before, "peak": after}))
 """
+
+
+def long_line_grep(path, query):
+    """grep's records of `path` (named line.txt) as [line number, digest of the line], and the
+    peak resident memory the call added, in a child."""
+    child = run_python(LONG_LINE_GREP, str(path.parent), query,
+                       env=dict(os.environ, RAYON_NUM_THREADS="4"))
+    assert child.returncode == 0, child.stderr
+    report = json.loads(child.stdout)
+    return report["found"], report["peak"] - report["before"]
+
+
+def digests(records):
+    return [[number, hashlib.sha256(line.encode()).hexdigest()] for number, line in records]
 
 
 @pytest.mark.skipif(SANITIZED, reason="a sanitizer's allocator keeps memory of its own")
@@ -289,9 +307,20 @@ def test_a_long_line_takes_its_size_and_a_few_windows(tmp_path):
     line, window = 272 * MiB, 32 * MiB
     write_sparse(tmp_path / "line.txt", line + 4096, {
         -40: b"\nneedle 1\nno\nneedle 2\r\n\xc3\xa9 needle 3\n"}, line=None)
-    child = run_python(LONG_LINE_GREP, str(tmp_path), env=dict(os.environ, RAYON_NUM_THREADS="4"))
-    assert child.returncode == 0, child.stderr
-    report = json.loads(child.stdout)
+    found, peak = long_line_grep(tmp_path / "line.txt", "needle")
     expected = model_records(tmp_path / "line.txt", "needle")
-    assert [tuple(found) for found in report["found"]] == expected and len(expected) == 3
-    assert report["peak"] - report["before"] < line + 4 * window
+    assert found == digests(expected) and len(expected) == 3
+    assert peak < line + 4 * window
+
+
+# A matching line that a Unicode word boundary's confirmation steps over from its start to its
+# end: the read buffer and the record's copy, never a decoded copy of four bytes a character.
+@pytest.mark.skipif(SANITIZED, reason="a sanitizer's allocator keeps memory of its own")
+def test_a_long_line_confirmed_whole_takes_twice_its_size(tmp_path):
+    size, window, head = 80 * MiB, 32 * MiB, 660  # write_sparse's 30 lines of text
+    first, last = "needles \u03a9".encode(), "\u03a9 needle\n".encode()
+    write_sparse(tmp_path / "line.txt", size, {head: first, -len(last): last}, line=None)
+    found, peak = long_line_grep(tmp_path / "line.txt", r"\bneedle\b")
+    line = first + bytes(size - head - len(first) - len(last)) + last[:-1]
+    assert found == digests([(31, line.decode())])
+    assert peak < 2 * size + window

@@ -128,7 +128,7 @@ PyObject* ResultGet(PyObject* self, void* field) {
       case 0:
         return NewStr(r.file);
       case 1:
-        return PyLong_FromUnsignedLong(r.line_number);
+        return PyLong_FromUnsignedLongLong(r.line_number);
       case 2:
         return NewStr(r.content);
       case 3:

@@ -29,7 +29,7 @@ struct SearchResult {
   std::string content;
   std::vector<std::string> context_before;
   std::vector<std::string> context_after;
-  uint32_t line_number = 0;
+  uint64_t line_number = 0;  // 1-based
 };
 
 }  // namespace tolvane

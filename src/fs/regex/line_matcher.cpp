@@ -64,21 +64,44 @@ uint32_t LineMatcher::Compile(const Hir& h, uint32_t next) {
   return next;
 }
 
-bool LineMatcher::Matches(std::string_view line) const {
-  std::u32string chars = DecodeUtf8(line);
+namespace {
+
+// The character that ends at byte `at` of `line`, -1 at its start; U+FFFD
+// where no well-formed character ends there.
+int32_t CharBefore(std::string_view line, size_t at) {
+  if (at == 0) return -1;
+  const size_t lead = PrefixAtCharBoundary(line, at - 1).size();
+  const Utf8Char c = DecodeUtf8At(line, lead);
+  return c.ok() && lead + c.len == at ? static_cast<int32_t>(c.code_point)
+                                      : 0xFFFD;
+}
+
+}  // namespace
+
+// The line is decoded a character at a time as the simulation steps over it:
+// the matcher holds the program's thread lists, never a decoded copy of the
+// line.
+bool LineMatcher::Matches(std::string_view line, size_t from) const {
   // Scratch kept per thread: a visit mark per instruction, compared with a
   // generation that only grows, so no clearing between positions or lines.
-  thread_local std::vector<uint64_t> mark;
-  thread_local uint64_t generation = 0;
-  if (mark.size() < prog_.size()) {
-    mark.assign(prog_.size(), 0);
-    generation = 0;
+  thread_local std::vector<uint64_t> thread_mark;
+  thread_local uint64_t thread_generation = 0;
+  if (thread_mark.size() < prog_.size()) {
+    thread_mark.assign(prog_.size(), 0);
+    thread_generation = 0;
   }
+  // Held in locals while the line is stepped over: in a module loaded at run
+  // time each use of a thread-local variable is a call. The generations the
+  // line can use (one a position) are taken at once, so that a failure part
+  // way leaves no mark that the next line could take for its own.
+  uint64_t* const mark = thread_mark.data();
+  uint64_t generation = thread_generation;
+  thread_generation += line.size() - from + 2;
   std::vector<uint32_t> current, following, stack;
-  // Adds the closure of `pc` at position `i` to `list`.
-  auto add = [&](std::vector<uint32_t>& list, uint32_t pc, size_t i) -> bool {
-    int32_t before = i == 0 ? -1 : static_cast<int32_t>(chars[i - 1]);
-    int32_t after = i < chars.size() ? static_cast<int32_t>(chars[i]) : -1;
+  // Adds the closure of `pc` between the characters `before` and `after` (-1
+  // beyond the line's ends) to `list`.
+  auto add = [&](std::vector<uint32_t>& list, uint32_t pc, int32_t before,
+                 int32_t after) -> bool {
     stack.push_back(pc);
     while (!stack.empty()) {
       uint32_t p = stack.back();
@@ -104,18 +127,34 @@ bool LineMatcher::Matches(std::string_view line) const {
     }
     return false;
   };
-  ++generation;  // the marks of position 0
-  for (size_t i = 0;; ++i) {
-    if (add(current, start_, i)) return true;
-    if (i == chars.size()) return false;
+  // The character at byte `at`, -1 at the end, and its length.
+  auto decode = [&](size_t at, size_t* len) -> int32_t {
+    if (at == line.size()) return -1;
+    const Utf8Char c = DecodeUtf8At(line, at);
+    *len = static_cast<size_t>(c.len);
+    return c.ok() ? static_cast<int32_t>(c.code_point) : 0xFFFD;
+  };
+  size_t at = from, len = 0;
+  int32_t before = CharBefore(line, from);
+  int32_t c = decode(at, &len);
+  ++generation;  // the marks of the first position
+  for (;;) {
+    if (add(current, start_, before, c)) return true;
+    if (c < 0) return false;
+    at += len;
+    const int32_t next = decode(at, &len);
     following.clear();
-    char32_t c = chars[i];
-    ++generation;  // the marks of position i + 1
+    ++generation;  // the marks of the next position
     for (uint32_t pc : current) {
       const Inst& inst = prog_[pc];
-      if (inst.set->Contains(c) && add(following, inst.x, i + 1)) return true;
+      if (inst.set->Contains(static_cast<char32_t>(c)) &&
+          add(following, inst.x, c, next)) {
+        return true;
+      }
     }
     std::swap(current, following);
+    before = c;
+    c = next;
   }
 }
 

@@ -6,6 +6,7 @@
 // construction; any number of threads may match at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -19,8 +20,11 @@ class LineMatcher {
  public:
   explicit LineMatcher(std::shared_ptr<const Hir> hir);
 
-  // Whether the query matches anywhere in `line` (valid UTF-8, no "\n").
-  bool Matches(std::string_view line) const;
+  // Whether the query matches in `line` (valid UTF-8, no "\n") from byte
+  // `from` on (a character boundary): a match that begins there or later; the
+  // character before it still counts for the assertions. Memory: the
+  // program's thread lists, whatever the line's length.
+  bool Matches(std::string_view line, size_t from = 0) const;
 
  private:
   enum class Op : uint8_t { kClass, kSplit, kLook, kMatch };

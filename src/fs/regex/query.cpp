@@ -327,4 +327,15 @@ Result<CompiledQuery> CompiledQuery::Compile(std::string_view query,
   return compiled;
 }
 
+bool CompiledQuery::Matches(std::string_view line) const {
+  if (exact()) return RE2::PartialMatch(line, *re2_);
+  // The relaxed pattern matches wherever the query does, so no match of the
+  // query begins before its leftmost match: the exact matcher starts there,
+  // and a long line costs it only what lies after.
+  re2::StringPiece found;
+  return re2_->Match(line, 0, line.size(), RE2::UNANCHORED, &found, 1) &&
+         confirm_->Matches(line,
+                           static_cast<size_t>(found.data() - line.data()));
+}
+
 }  // namespace tolvane

@@ -47,9 +47,7 @@ class CompiledQuery {
                                                      bool case_insensitive);
 
   // Whether the query matches `line` (no terminator, valid UTF-8).
-  bool Matches(std::string_view line) const {
-    return RE2::PartialMatch(line, *re2_) && Confirm(line);
-  }
+  bool Matches(std::string_view line) const;
   // The RE2 road: final when exact(), else candidates for Confirm().
   const RE2& re2() const { return *re2_; }
   bool exact() const { return confirm_ == nullptr; }

@@ -1,6 +1,7 @@
 #include "fs/regex/regex_hir.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -352,12 +353,19 @@ TResult<Hir> Translator::Node(uint32_t id) {
   }
 }
 
-bool IsWordAscii(int32_t c) {
-  return c >= 0 && c < 0x80 && PerlWord().Contains(static_cast<char32_t>(c));
-}
 bool IsWordUnicode(int32_t c) {
-  return c >= 0 && PerlWord().Contains(static_cast<char32_t>(c));
+  // The table's answers below U+0080 kept apart, so that they cost no search:
+  // most text the exact matcher steps over is ASCII, and each step asks about
+  // two characters.
+  static const auto kAscii = [] {
+    std::array<bool, 0x80> word{};
+    for (char32_t a = 0; a < word.size(); ++a) word[a] = PerlWord().Contains(a);
+    return word;
+  }();
+  if (c < 0x80) return c >= 0 && kAscii[c];
+  return PerlWord().Contains(static_cast<char32_t>(c));
 }
+bool IsWordAscii(int32_t c) { return c < 0x80 && IsWordUnicode(c); }
 
 }  // namespace
 

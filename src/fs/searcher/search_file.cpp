@@ -97,7 +97,7 @@ class FileRecords {
     SearchResult& record = records_.emplace_back();
     record.file = file_;
     record.content = text_.substr(start, span.end - start);
-    record.line_number = static_cast<uint32_t>(line_index_ + 1);
+    record.line_number = line_index_ + 1;
     Context(start, span.next, &record);
     if (held_) return records_.size() < run_.max_results - k;
     if (k + 1 >= run_.max_results) {
@@ -224,11 +224,13 @@ std::optional<OpenedFile> SearchWorker::Open(int dir_fd, const char* name) {
 
 std::vector<SearchResult> SearchWorker::Search(std::string_view path, int fd,
                                                size_t size, SearchRun& run,
-                                               bool skip_binary) {
+                                               bool skip_binary,
+                                               uint64_t first_line) {
   if (size == 0) return {};
   std::vector<SearchResult> records =
-      size > window_ ? SearchWindows(path, fd, size, run, skip_binary)
-                     : SearchWhole(path, fd, size, run, skip_binary);
+      size > window_
+          ? SearchWindows(path, fd, size, run, skip_binary, first_line)
+          : SearchWhole(path, fd, size, run, skip_binary, first_line);
   ThreadBuffer().Trim();
   return records;
 }
@@ -236,7 +238,8 @@ std::vector<SearchResult> SearchWorker::Search(std::string_view path, int fd,
 std::vector<SearchResult> SearchWorker::SearchWhole(std::string_view path,
                                                     int fd, size_t size,
                                                     SearchRun& run,
-                                                    bool skip_binary) {
+                                                    bool skip_binary,
+                                                    uint64_t first_line) {
   char* buffer = ThreadBuffer().Grow(size);
   if (buffer == nullptr) {
     run.FailOutOfMemory();
@@ -246,7 +249,7 @@ std::vector<SearchResult> SearchWorker::SearchWhole(std::string_view path,
   if (!read) return {};
   const std::string_view text(buffer, *read);
   if (skip_binary && IsBinaryHead(text)) return {};
-  return SearchText(path, text, run, *this);
+  return SearchText(path, text, run, *this, first_line);
 }
 
 // Each round fills the buffer up to `limit` bytes after what the last round
@@ -261,18 +264,19 @@ std::vector<SearchResult> SearchWorker::SearchWhole(std::string_view path,
 std::vector<SearchResult> SearchWorker::SearchWindows(std::string_view path,
                                                       int fd, size_t size,
                                                       SearchRun& run,
-                                                      bool skip_binary) {
+                                                      bool skip_binary,
+                                                      uint64_t first_line) {
   ReadBuffer& buffer = ThreadBuffer();
   FileRecords records(path, run, /*held=*/true);
   const uint64_t context = run.context_lines;
   size_t limit = skip_binary ? std::max(window_, kSniffBytes) : window_;
-  size_t left = size;       // bytes of the file not read yet
-  size_t used = 0;          // bytes in the buffer
-  size_t searched = 0;      // the first line not searched yet
-  size_t checked = 0;       // bytes known to be UTF-8
-  size_t complete = 0;      // the end of the buffer's complete lines
-  size_t stop = 0;          // the end of the lines to search
-  uint64_t first_line = 0;  // the 0-based index of the buffer's first line
+  size_t left = size;   // bytes of the file not read yet
+  size_t used = 0;      // bytes in the buffer
+  size_t searched = 0;  // the first line not searched yet
+  size_t checked = 0;   // bytes known to be UTF-8
+  size_t complete = 0;  // the end of the buffer's complete lines
+  size_t stop = 0;      // the end of the lines to search
+  // first_line: the 0-based index of the buffer's first line.
   try {
     for (bool head = true;; head = false) {
       if (run.capped()) return {};
@@ -359,9 +363,10 @@ std::vector<SearchResult> search_file(const std::string& path, SearchRun& run,
 
 std::vector<SearchResult> SearchText(std::string_view path,
                                      std::string_view text, SearchRun& run,
-                                     SearchWorker& worker) {
+                                     SearchWorker& worker,
+                                     uint64_t first_line) {
   FileRecords records(path, run, /*held=*/false);
-  records.SetText(text, 0);
+  records.SetText(text, first_line);
   try {
     TestLines(text, worker.LinesToTest(text, run.query.prefilter()), 0,
               text.size(), run, &records);

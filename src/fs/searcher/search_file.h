@@ -90,9 +90,11 @@ class SearchWorker {
   // The records of the open file `fd` (named `path`), read up to `size` bytes:
   // a file that grows meanwhile is searched as it was, one that shrinks as it
   // now is. With `skip_binary`, none when a NUL lies among the first
-  // kSniffBytes bytes read. The rest as SearchText.
+  // kSniffBytes bytes read. The rest as SearchText, with `first_line` lines of
+  // the file before what is read.
   std::vector<SearchResult> Search(std::string_view path, int fd, size_t size,
-                                   SearchRun& run, bool skip_binary = false);
+                                   SearchRun& run, bool skip_binary = false,
+                                   uint64_t first_line = 0);
 
   // The start offsets of the lines of `text` to test: the prefilter's
   // candidates, or every line.
@@ -102,10 +104,11 @@ class SearchWorker {
  private:
   std::vector<SearchResult> SearchWhole(std::string_view path, int fd,
                                         size_t size, SearchRun& run,
-                                        bool skip_binary);
+                                        bool skip_binary, uint64_t first_line);
   std::vector<SearchResult> SearchWindows(std::string_view path, int fd,
                                           size_t size, SearchRun& run,
-                                          bool skip_binary);
+                                          bool skip_binary,
+                                          uint64_t first_line);
 
   size_t window_ = kSearchWindow;
   std::unique_ptr<Prefilter::Scratch> scratch_;
@@ -118,10 +121,12 @@ class SearchWorker {
 // that the file's search can't get fails the run (FailOutOfMemory).
 std::vector<SearchResult> search_file(const std::string& path, SearchRun& run,
                                       SearchWorker& worker);
-// The same for `text`, the whole content of the file `path` that the caller
-// has read (its buffer may be the worker's).
+// The same for `text`, the content of the file `path` that the caller has
+// read (its buffer may be the worker's) after its first `first_line` lines
+// (none: the whole file): records number the lines from first_line + 1 on.
 std::vector<SearchResult> SearchText(std::string_view path,
                                      std::string_view text, SearchRun& run,
-                                     SearchWorker& worker);
+                                     SearchWorker& worker,
+                                     uint64_t first_line = 0);
 
 }  // namespace tolvane
