@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "fs/ignore/ignore_files.h"
 #include "fs/sys/dir.h"
 #include "fs/sys/file.h"
+#include "fs/sys/thread.h"
 
 namespace tolvane {
 namespace {
@@ -119,11 +119,13 @@ class Walk {
   void Run(std::vector<DirWork> start) {
     queue_ = std::move(start);
     std::vector<std::thread> threads;
+    threads.reserve(workers_ - 1);
     for (size_t i = 1; i < workers_; ++i) {
       try {
-        threads.emplace_back([this] { Work(); });
-      } catch (const std::system_error&) {
-        // Fewer threads than asked for: the ones that run take the whole walk.
+        threads.push_back(sys::StartThread([this] { Work(); }));
+      } catch (const std::exception&) {
+        // A thread refused, or no memory for its state: the ones that run
+        // take the whole walk.
         std::lock_guard<std::mutex> lock(mu_);
         workers_ = threads.size() + 1;
         break;

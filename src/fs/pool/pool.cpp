@@ -12,6 +12,8 @@
 #include <system_error>
 #include <thread>
 
+#include "fs/sys/thread.h"
+
 namespace tolvane {
 namespace {
 
@@ -49,12 +51,12 @@ struct Job {
 class Pool {
  public:
   // Starts up to `wanted` - 1 workers, one at a time, until the system refuses
-  // one.
+  // one (or the memory to start it can't be had).
   explicit Pool(size_t wanted) {
     for (; width_ < wanted; ++width_) {
       try {
-        std::thread([this] { Work(); }).detach();
-      } catch (const std::system_error&) {
+        sys::StartThread([this] { Work(); }).detach();
+      } catch (const std::exception&) {
         break;
       }
     }

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "fs/sys/thread.h"
 #include "fs/utf8/utf8.h"
 
 namespace tolvane::regex {
@@ -68,7 +69,7 @@ bool LineMatcher::Matches(std::string_view line) const {
   std::u32string chars = DecodeUtf8(line);
   // Scratch kept per thread: a visit mark per instruction, compared with a
   // generation that only grows, so no clearing between positions or lines.
-  thread_local std::vector<uint64_t> mark;
+  auto& mark = sys::OnEachThread<std::vector<uint64_t>, LineMatcher>();
   thread_local uint64_t generation = 0;
   if (mark.size() < prog_.size()) {
     mark.assign(prog_.size(), 0);
