@@ -124,19 +124,20 @@ class Walk {
   // workers_ - 1 threads; returns when all are done. Throws as ParallelWalk.
   void Run(std::vector<DirWork> start) {
     queue_ = std::move(start);
-    std::vector<std::vector<DirWork>> stacks(workers_);
+    const size_t wanted = workers_;
+    std::vector<std::vector<DirWork>> stacks(wanted);
     for (std::vector<DirWork>& stack : stacks) stack.reserve(kStackRoom);
     std::vector<std::thread> threads;
-    threads.reserve(workers_ - 1);
-    for (size_t i = 1; i < workers_; ++i) {
+    threads.reserve(wanted - 1);
+    // The workers that run take the whole walk: one that the system refuses,
+    // that has no memory for its state or that can't be prepared takes no
+    // part.
+    for (size_t i = 1; i < wanted; ++i) {
       try {
-        threads.push_back(
-            sys::StartThread([this, &stack = stacks[i]] { Work(stack); }));
+        threads.push_back(sys::StartThread(
+            [this, &stack = stacks[i]] { Work(stack); }, [this] { Fewer(1); }));
       } catch (const std::exception&) {
-        // A thread refused, or no memory for its state: the ones that run
-        // take the whole walk.
-        std::lock_guard<std::mutex> lock(mu_);
-        workers_ = threads.size() + 1;
+        Fewer(wanted - i);
         break;
       }
     }
@@ -176,6 +177,12 @@ class Walk {
       done_ = true;
       cv_.notify_all();
     }
+  }
+
+  void Fewer(size_t workers) {
+    std::lock_guard<std::mutex> lock(mu_);
+    workers_ -= workers;
+    cv_.notify_all();
   }
 
   // Waits for shared work. False once every worker waits and the queue is

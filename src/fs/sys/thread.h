@@ -50,33 +50,47 @@ T& OnEachThread() {
 }
 
 // Starts a thread that runs `body` once PrepareThread has succeeded on it, and
-// catches whatever `body` throws but a forced unwind. Returns once the thread
-// is prepared. A thread that the system refuses, or that can't be prepared, is
-// std::system_error (EAGAIN), as std::thread's own refused start, and `body`
-// never runs; memory for the thread's state is std::bad_alloc.
+// catches whatever `body` throws but a forced unwind; one that can't be
+// prepared runs `refused` instead, which must neither allocate nor throw (it
+// tells the starter's other threads that this one won't work). Returns at
+// once; a thread that the system refuses is std::system_error, memory for its
+// state std::bad_alloc, as with std::thread.
+template <typename Body, typename Refused>
+std::thread StartThread(Body body, Refused refused) {
+  return std::thread(
+      [body = std::move(body), refused = std::move(refused)]() mutable {
+        if (!PrepareThread()) return refused();
+        try {
+          body();
+        } catch (abi::__forced_unwind&) {
+          throw;
+        } catch (...) {
+        }
+      });
+}
+
+// The same for a thread that its starter needs running: returns once the
+// thread is prepared, and one that can't be prepared is std::system_error
+// (EAGAIN) too, as a start the system refuses.
 template <typename Body>
 std::thread StartThread(Body body) {
-  // The starter waits on it; the thread lets go of it before `body` runs.
+  // The thread lets go of it before `body` runs.
   struct Handshake {
     std::mutex mu;
     std::condition_variable cv;
     enum { kPending, kPrepared, kRefused } state = kPending;
+    void Set(decltype(state) to) {
+      std::lock_guard lock(mu);
+      state = to;
+      cv.notify_one();
+    }
   } handshake;
-  std::thread thread([&handshake, body = std::move(body)]() mutable {
-    const bool prepared = PrepareThread();
-    {
-      std::lock_guard lock(handshake.mu);
-      handshake.state = prepared ? Handshake::kPrepared : Handshake::kRefused;
-      handshake.cv.notify_one();
-    }
-    if (!prepared) return;
-    try {
-      body();
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-    }
-  });
+  std::thread thread = StartThread(
+      [&handshake, body = std::move(body)]() mutable {
+        handshake.Set(Handshake::kPrepared);
+        body();
+      },
+      [&handshake] { handshake.Set(Handshake::kRefused); });
   std::unique_lock lock(handshake.mu);
   handshake.cv.wait(lock,
                     [&] { return handshake.state != Handshake::kPending; });
