@@ -19,6 +19,8 @@ import pytest
 import tolvane
 from conftest import make_tree, run_python, wait_until
 
+SANITIZED = "ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ
+
 # The scripts' start: a watched object on argv[1], listings (None while a rebuild refuses them),
 # waits, the tree on disk, call outcomes, the process's threads and descriptors.
 HELPERS = """
@@ -346,3 +348,67 @@ def test_few_descriptors_left(tmp_path, road, spare, ready):
     run = run_python(FEW_DESCRIPTORS, str(tmp_path), str(spare), road)
     assert run.returncode == 0, run.stderr
     assert json.loads(run.stdout) == {"ready": ready, "later": True, "refreshed": True}
+
+
+
+
+
+MEMORY = """
+    import ctypes, json, resource, sys, threading, time, tolvane
+    # dl_iterate_phdr's record of each library as words: [6] its TLS module, [7] the calling
+    # thread's block of it, null until the thread is given one.
+    Each = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.c_size_t * 8), ctypes.c_size_t,
+                            ctypes.c_void_p)
+    def unallocated():
+        found = []
+        ctypes.CDLL(None).dl_iterate_phdr(Each(lambda info, *_: found.append(
+            bool(info.contents[6] and not info.contents[7])) or 0), None)
+        return any(found)
+    def limited(mib, call):  # `call` with this many MiB above what the process maps now
+        mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (mib << 20), resource.RLIM_INFINITY))
+        try:
+            return call()
+        except OSError as error:
+            return str(error)
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+    def wait(condition, seconds):
+        deadline = time.monotonic() + seconds
+        while not condition() and time.monotonic() < deadline:
+            time.sleep(0.005)
+    # A thread's first call makes the blocks that glibc would make on first use (the C++
+    # runtime's, RE2's), where it ends the process when memory runs out.
+    tls = []
+    def first_call():
+        tls.append(unallocated())
+        tolvane.FileSystem(sys.argv[1], auto_watch=False).close()
+        tls.append(unallocated())
+    thread = threading.Thread(target=first_call)
+    thread.start()
+    thread.join()
+    outcomes = []
+    for mib in [0] * 10 + [1] * 10 + [2, 4] * 5:
+        fs = tolvane.FileSystem(sys.argv[1])  # still building: grep walks the tree itself
+        grep = limited(mib, lambda: len(fs.grep("x", "**/*", True, 10**9)))
+        limited(mib, lambda: wait(fs.is_ready, 1))
+        if not fs.is_ready():  # the build failed: the next reads the whole tree
+            fs.refresh()
+        # What the build left unread, the maintenance thread reads again.
+        wait(lambda: len(fs.list()) == 50, 10)
+        outcomes.append([grep, len(fs.list())])
+        fs.close()
+    print(json.dumps([tls, outcomes]))
+"""
+
+
+# Memory that runs out, from none at all (a thread's first allocation fails) to a little: the
+# process lives on, grep's walk gives every file or OSError, and the index is never left short.
+@pytest.mark.skipif(SANITIZED, reason="a sanitizer's shadow memory needs more address space")
+def test_memory_that_runs_out_fails_the_call_or_is_read_again(tmp_path):
+    make_tree(tmp_path, {f"d{i}/f": "x" for i in range(50)})
+    run = run_python(MEMORY, str(tmp_path))
+    assert run.returncode == 0, run.stderr
+    tls, outcomes = json.loads(run.stdout)
+    assert tls == [True, False] and all(grep in (50, "out of memory") and listed == 50
+                                        for grep, listed in outcomes)

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fs/error/fs_error.h"
+#include "fs/sys/thread.h"
 #include "module/python.h"
 
 namespace tolvane::py {
@@ -39,9 +40,14 @@ PyObject* OutOfMemoryAsOSError();
 // unwind (the interpreter ending this thread) passes through. The
 // runtime binds it to the reference with no object behind it, which the
 // undefined-behaviour sanitizer reports as a null reference: its checks are
-// off here.
+// off here. A thread's first call prepares it (sys::PrepareThread) to report
+// failures, or is OSError "out of memory" when it can't be.
 template <typename T, typename F>
 [[gnu::no_sanitize_undefined]] T Guard(T failure, F&& body) {
+  if (!sys::PrepareThread()) {
+    RaiseOutOfMemory();
+    return failure;
+  }
   try {
     return body();
   } catch (abi::__forced_unwind&) {

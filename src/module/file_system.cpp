@@ -7,7 +7,6 @@
 #include <new>
 #include <optional>
 #include <system_error>
-#include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -16,6 +15,7 @@
 #include "fs/error/fs_error.h"
 #include "fs/pool/pool.h"
 #include "fs/sys/file.h"
+#include "fs/sys/thread.h"
 #include "fs/watcher/maintenance.h"
 #include "module/methods.h"
 #include "module/type_util.h"
@@ -57,18 +57,11 @@ auto Spawning(F&& start) {
   }
 }
 
-// Starts a detached thread whose body catches everything. The body never
-// takes the interpreter lock, so no forced unwind can reach the catch.
+// Starts a detached thread of ours (prepared, and catching whatever its body
+// throws: sys::StartThread).
 template <typename F>
 void StartThread(F&& body) {
-  Spawning([&] {
-    std::thread([body = std::forward<F>(body)]() mutable {
-      try {
-        body();
-      } catch (...) {
-      }
-    }).detach();
-  });
+  Spawning([&] { sys::StartThread(std::forward<F>(body)).detach(); });
 }
 
 // Starts the thread of a full build of `index`. A failed build leaves the

@@ -1,19 +1,25 @@
 // The parallel walk: what it delivers (every admitted entry once, paths shaped
 // from the root, depths, types from the listing, hidden entries, links not
-// followed, errors for unreadable directories, any bytes in names), and which
-// files its ignore rules leave, against `git ls-files --others --cached
-// --exclude-standard` inside repositories and against the ripgrep rules where
-// git has no say (.ignore files, nested repositories, parents of the root).
+// followed, errors for unreadable directories, any bytes in names, visits that
+// run out of memory delivered again), and which files its ignore rules leave,
+// against `git ls-files --others --cached --exclude-standard` inside
+// repositories and against the ripgrep rules where git has no say (.ignore
+// files, nested repositories, parents of the root).
 #include "fs/ignore/walk.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <new>
 #include <set>
 #include <sstream>
 #include <string>
@@ -349,6 +355,100 @@ TEST_F(WalkTest, DirectoriesOpenedOnceDescriptorsAreFree) {
     EXPECT_EQ(delivered, reference) << spare;
     EXPECT_EQ(child.output.substr(tail), spare == 0 ? "unread 1" : "unread 0");
   }
+}
+
+// A visit that runs out of memory (throws std::bad_alloc) keeps its directory,
+// which later walks go on with from that entry: every entry is delivered once
+// in the end. Every n-th visit fails, for periods that cut wide directories
+// many times over and a few times.
+TEST_F(WalkTest, AVisitOutOfMemoryIsDeliveredAgainAndNeverLost) {
+  const std::string root = dir_ / "tree";
+  for (int a = 0; a < 3; ++a) {
+    const std::string dir = root + "/a" + std::to_string(a);
+    for (int f = 0; f < 150; ++f) WriteFile(dir + "/f" + std::to_string(f));
+    for (int b = 0; b < 5; ++b)
+      WriteFile(dir + "/b" + std::to_string(b) + "/g");
+  }
+  std::map<std::string, int> reference{{root, 1}};
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+    reference[entry.path().string()] = 1;
+  for (const int period : {2, 3, 7, 40}) {
+    std::mutex mu;
+    std::map<std::string, int> delivered;
+    std::atomic<int> visits{0};
+    const WalkVisitor visit = [&](const WalkEntry& entry) {
+      ASSERT_FALSE(entry.is_error()) << entry.path;
+      if (entry.depth > 0 && ++visits % period == 0) throw std::bad_alloc();
+      std::lock_guard<std::mutex> lock(mu);
+      ++delivered[std::string(entry.path)];
+    };
+    UnreadDirs unread;
+    ParallelWalk(root, visit, WalkOptions{{}, nullptr, &unread});
+    for (int round = 0; !unread.dirs.empty() && round < 1000; ++round) {
+      UnreadDirs still;
+      ResumeWalk(std::move(unread), visit, WalkOptions{{}, nullptr, &still});
+      unread = std::move(still);
+    }
+    EXPECT_EQ(delivered, reference) << period;
+  }
+}
+
+// A listing that memory cuts short (20,000 long names, several MiB of
+// records, with 1 MiB of private writable memory left) delivers none of its
+// entries: the walk fails, or, with the caller's UnreadDirs, keeps the
+// directory, which a later walk reads whole.
+TEST_F(WalkTest, AListingThatMemoryCutsShortFailsOrIsReadAgainWhole) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory needs more address space";
+#endif
+  const std::string root = dir_ / "wide";
+  constexpr int kFiles = 20000;
+  for (int i = 0; i < kFiles; ++i)
+    WriteFile(root + "/" + std::to_string(kFiles + i) + std::string(185, 'n'));
+  ProcessOutput child = RunInChild([&] {
+    // Counted by the number that begins each name, without allocating.
+    std::vector<std::atomic<int>> seen(kFiles);
+    std::atomic<int> errors{0};
+    const WalkVisitor visit = [&](const WalkEntry& entry) {
+      if (entry.is_error()) ++errors;
+      if (entry.depth == 1) ++seen[std::atoi(entry.name) - kFiles];
+    };
+    auto once = [&] {
+      bool whole = errors.exchange(0) == 0;
+      for (auto& times : seen) whole &= times.exchange(0) == 1;
+      return whole ? "whole" : "short";
+    };
+    UnreadDirs unread;
+    unread.dirs.reserve(1);
+    // Unlike an address-space limit, it also holds for heaps that grow within
+    // space reserved before it.
+    struct rlimit limit;
+    ::getrlimit(RLIMIT_DATA, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    std::ifstream status("/proc/self/status");
+    std::string field;
+    size_t data_kib = 0;
+    while (status >> field && field != "VmData:") {
+    }
+    status >> data_kib;
+    limit.rlim_cur = (data_kib << 10) + (1 << 20);
+    ::setrlimit(RLIMIT_DATA, &limit);
+    const char* alone = "failed";
+    try {
+      ParallelWalk(root, visit);
+      alone = once();
+    } catch (const std::bad_alloc&) {
+      once();
+    }
+    ParallelWalk(root, visit, WalkOptions{{}, nullptr, &unread});
+    limit.rlim_cur = unlimited;
+    ::setrlimit(RLIMIT_DATA, &limit);
+    const size_t kept = unread.dirs.size();
+    ResumeWalk(std::move(unread), visit);
+    return std::string(alone) + " " + std::to_string(kept) + " " + once();
+  });
+  ASSERT_EQ(child.status, 0);
+  EXPECT_EQ(child.output, "failed 1 whole");
 }
 
 // -----------------------------------------------------------------------------

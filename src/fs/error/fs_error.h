@@ -85,10 +85,16 @@ class FsError {
   const std::string& payload() const { return text_; }
   // The error number of an Io error made from one; 0 otherwise.
   int os_code() const { return os_code_; }
-  // The process ran out of descriptors or kernel memory (EMFILE, ENFILE,
-  // ENOMEM): a passing state of the process, not a property of the path.
+  // The process ran out of memory: the kernel's (ENOMEM) or its own (Io "out
+  // of memory").
+  bool out_of_memory() const {
+    return os_code_ == ENOMEM ||
+           (kind_ == Kind::kIo && os_code_ == 0 && text_ == kOutOfMemoryText);
+  }
+  // The process ran out of descriptors (EMFILE, ENFILE) or memory: a passing
+  // state of the process, not a property of the path.
   bool out_of_resources() const {
-    return os_code_ == EMFILE || os_code_ == ENFILE || os_code_ == ENOMEM;
+    return os_code_ == EMFILE || os_code_ == ENFILE || out_of_memory();
   }
   // The exception's message: prefix and payload as the error's variant
   // prescribes.

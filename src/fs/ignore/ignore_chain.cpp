@@ -1,5 +1,7 @@
 #include "fs/ignore/ignore_chain.h"
 
+#include "fs/sys/thread.h"
+
 namespace tolvane {
 
 namespace {
@@ -45,7 +47,7 @@ std::shared_ptr<const IgnoreChain> IgnoreChain::Child(
 
 IgnoreMatch IgnoreChain::Matched(std::string_view path, size_t name_offset,
                                  bool is_dir) const {
-  thread_local std::string joined;
+  std::string& joined = sys::OnEachThread<std::string, IgnoreChain>();
   const std::string_view name = path.substr(name_offset);
   for (const Scope& scope : scopes_) {
     std::string_view relative;

@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,11 +19,16 @@
 #include "fs/ignore/ignore_files.h"
 #include "fs/sys/dir.h"
 #include "fs/sys/file.h"
+#include "fs/sys/thread.h"
 
 namespace tolvane {
 namespace {
 
 constexpr size_t kMaxWorkers = 12;
+
+// Each worker's stack is made with room for this many directories before the
+// workers start, so that taking shared work never allocates.
+constexpr size_t kStackRoom = 64;
 
 // A directory's descriptor, shared by the work items of its subdirectories,
 // which open themselves relative to it; closed when the last of them has.
@@ -31,15 +37,15 @@ struct SharedDir {
 };
 
 // A directory to read: its path text (the root joined with the names below
-// it), where its own name begins in that text, its depth, its parent's
-// descriptor and its parent's ignore chain. Without the parent's descriptor
-// (the root, a directory tried again) it opens by its path.
-struct DirWork {
-  std::string path;
-  size_t name_offset;
-  size_t depth;
-  std::shared_ptr<const SharedDir> parent;
-  std::shared_ptr<const IgnoreChain> chain;
+// it), its depth, its parent's ignore chain and the listing it was cut short
+// in, if it was; where its own name begins in the path text and its parent's
+// descriptor. Without the parent's descriptor (the root, a directory tried
+// again) it opens by its path. `unread` is why it waits to be tried again
+// (EMFILE, ENFILE or ENOMEM).
+struct DirWork : UnreadDirs::Dir {
+  size_t name_offset = 0;
+  std::shared_ptr<const SharedDir> parent = nullptr;
+  int unread = 0;
 };
 
 // A worker's reusable buffers.
@@ -115,49 +121,73 @@ class Walk {
                                     kMaxWorkers)) {}
 
   // Walks below the directories of `start` on the calling thread and
-  // workers_ - 1 threads; returns when all are done.
+  // workers_ - 1 threads; returns when all are done. Throws as ParallelWalk.
   void Run(std::vector<DirWork> start) {
     queue_ = std::move(start);
+    const size_t wanted = workers_;
+    std::vector<std::vector<DirWork>> stacks(wanted);
+    for (std::vector<DirWork>& stack : stacks) stack.reserve(kStackRoom);
     std::vector<std::thread> threads;
-    for (size_t i = 1; i < workers_; ++i) {
+    threads.reserve(wanted - 1);
+    // The workers that run take the whole walk: one that the system refuses,
+    // that has no memory for its state or that can't be prepared takes no
+    // part.
+    for (size_t i = 1; i < wanted; ++i) {
       try {
-        threads.emplace_back([this] { Work(); });
-      } catch (const std::system_error&) {
-        // Fewer threads than asked for: the ones that run take the whole walk.
-        std::lock_guard<std::mutex> lock(mu_);
-        workers_ = threads.size() + 1;
+        threads.push_back(sys::StartThread(
+            [this, &stack = stacks[i]] { Work(stack); }, [this] { Fewer(1); }));
+      } catch (const std::exception&) {
+        Fewer(wanted - i);
         break;
       }
     }
-    Work();
+    Work(stacks[0]);
     for (std::thread& thread : threads) thread.join();
+    if (fault_) std::rethrow_exception(fault_);
     LeaveUnread();
+    if (lost_) throw std::bad_alloc();
   }
 
  private:
-  // Depth first on a local stack; the shallowest half of it goes to the shared
-  // queue whenever another worker waits for work.
-  void Work() {
-    Scratch scratch;
-    std::vector<DirWork> local;
-    while (Take(&local)) {
-      while (!local.empty()) {
-        if (Stopped()) {
-          local.clear();
-          break;
+  // Depth first on the worker's stack `local`; the shallowest half of it goes
+  // to the shared queue whenever another worker waits for work. Whatever a
+  // visit throws, but for want of memory (which keeps its directory), ends the
+  // walk; Run rethrows it. (The walk never takes the interpreter lock: no
+  // forced unwind comes this way.)
+  void Work(std::vector<DirWork>& local) {
+    try {
+      Scratch scratch;
+      while (Take(&local)) {
+        while (!local.empty()) {
+          if (Stopped()) {
+            local.clear();
+            break;
+          }
+          DirWork work = std::move(local.back());
+          local.pop_back();
+          ReadDir(std::move(work), &local, &scratch);
+          if (local.size() > 1 && waiting_.load(std::memory_order_relaxed) > 0)
+            Share(&local);
         }
-        DirWork work = std::move(local.back());
-        local.pop_back();
-        ReadDir(std::move(work), &local, &scratch);
-        if (local.size() > 1 && waiting_.load(std::memory_order_relaxed) > 0)
-          Share(&local);
       }
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!fault_) fault_ = std::current_exception();
+      failed_.store(true, std::memory_order_relaxed);
+      done_ = true;
+      cv_.notify_all();
     }
+  }
+
+  void Fewer(size_t workers) {
+    std::lock_guard<std::mutex> lock(mu_);
+    workers_ -= workers;
+    cv_.notify_all();
   }
 
   // Waits for shared work. False once every worker waits and the queue is
   // empty: no work is left anywhere, since a worker only waits with an empty
-  // stack.
+  // stack (whose room, made by Run, takes the work without allocating).
   bool Take(std::vector<DirWork>* local) {
     std::unique_lock<std::mutex> lock(mu_);
     waiting_.store(++idle_, std::memory_order_relaxed);
@@ -183,46 +213,72 @@ class Walk {
     const auto half = static_cast<ptrdiff_t>(local->size() / 2);
     {
       std::lock_guard<std::mutex> lock(mu_);
-      queue_.insert(queue_.end(), std::make_move_iterator(local->begin()),
-                    std::make_move_iterator(local->begin() + half));
+      try {
+        queue_.insert(queue_.end(), std::make_move_iterator(local->begin()),
+                      std::make_move_iterator(local->begin() + half));
+      } catch (const std::bad_alloc&) {
+        // The queue can't grow (and is as it was): the work stays here.
+        return;
+      }
     }
     local->erase(local->begin(), local->begin() + half);
     cv_.notify_all();
   }
 
   // With mu_ held, once no work is left anywhere: queues again the
-  // directories that couldn't be opened for want of resources, unless the
-  // round since the last try read none. A round that read some closed their
-  // descriptors, so trying again may succeed; one that read none shows the
-  // resources held outside the walk. Each round reads at least one directory,
-  // so the tree bounds the number of rounds.
+  // directories left unread for want of resources, unless the round since the
+  // last try read none whole. A round that read some closed their descriptors
+  // and gave back their memory, so trying again may succeed; one that read
+  // none shows the resources held outside the walk. Each round reads at least
+  // one directory, so the tree bounds the number of rounds.
   bool TryAgain() {
     if (unread_.empty() || Stopped() ||
         read_.exchange(0, std::memory_order_relaxed) == 0) {
       return false;
     }
-    for (auto& [work, error] : unread_) queue_.push_back(std::move(work));
-    unread_.clear();
+    // The queue is empty: the unread list takes its place without allocating.
+    queue_.swap(unread_);
     cv_.notify_all();
     return true;
   }
 
+  // Keeps `work` to be tried again, left unread for the reason `error` (an
+  // error number). A directory that can't even be kept fails the walk.
+  void Keep(DirWork work, int error) {
+    work.unread = error;
+    std::lock_guard<std::mutex> lock(mu_);
+    try {
+      unread_.push_back(std::move(work));
+    } catch (const std::bad_alloc&) {
+      lost_ = true;
+    }
+  }
+
   // Once the workers are done: the directories still unread go to the
-  // caller's UnreadDirs, else each is a walk error.
+  // caller's UnreadDirs; without it, one left for want of descriptors is a
+  // walk error and one left for want of memory fails the walk.
   void LeaveUnread() {
-    for (auto& [work, error] : unread_) {
-      if (unread_out_ == nullptr) {
-        Error(work.path, work.depth, error);
-        continue;
-      }
+    if (unread_.empty()) return;
+    if (unread_out_ != nullptr) {
       unread_out_->global = global_;
-      unread_out_->dirs.push_back(
-          {std::move(work.path), work.depth, std::move(work.chain)});
+      unread_out_->dirs.reserve(unread_out_->dirs.size() + unread_.size());
+      for (DirWork& work : unread_)
+        unread_out_->dirs.push_back(std::move(work));
+      return;
+    }
+    for (const DirWork& work : unread_) {
+      if (work.unread == ENOMEM) {
+        lost_ = true;
+      } else {
+        Error(work.path, work.depth,
+              FsError::Io(IoError::FromErrno(work.unread)));
+      }
     }
   }
 
   bool Stopped() const {
-    return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
+    return failed_.load(std::memory_order_relaxed) ||
+           (stop_ != nullptr && stop_->load(std::memory_order_relaxed));
   }
 
   void Error(std::string_view path, size_t depth, const FsError& error) const {
@@ -230,8 +286,15 @@ class Walk {
   }
 
   // Reads one directory: delivers its admitted entries and stacks its admitted
-  // subdirectories.
+  // subdirectories. One that can't be opened or listed for want of
+  // descriptors or memory, or whose entries memory fails to deliver, is kept
+  // to be tried again: in the last case with its listing, from the entry that
+  // failed on.
   void ReadDir(DirWork work, std::vector<DirWork>* local, Scratch* scratch) {
+    std::string_view records;
+    std::shared_ptr<const IgnoreChain> chain = work.cut.chain;
+    size_t next = work.cut.next;
+    bool delivering = false;
     try {
       const bool by_path = work.parent == nullptr;
       auto fd =
@@ -240,22 +303,36 @@ class Walk {
                          /*follow=*/work.depth == 0);
       work.parent.reset();
       if (!fd && fd.error().out_of_resources()) {
-        std::lock_guard<std::mutex> lock(mu_);
-        unread_.emplace_back(std::move(work), std::move(fd.error()));
-        return;
+        return Keep(std::move(work),
+                    fd.error().out_of_memory() ? ENOMEM : fd.error().os_code());
       }
       if (!fd) return Error(work.path, work.depth, fd.error());
+      Status listed;
+      if (chain) {
+        records = work.cut.records;
+      } else {
+        size_t used = 0;
+        listed = sys::ReadDirRecords(fd->get(), &scratch->listing, &used);
+        // A listing that memory cut short delivers nothing.
+        if (!listed && listed.error().out_of_memory()) {
+          return Keep(std::move(work), ENOMEM);
+        }
+        records = std::string_view(scratch->listing.data(), used);
+        chain = DirChain(work, fd->get(), records);
+      }
+      delivering = true;
+      ReadEntries(work, std::move(*fd), records, chain, &next, local, scratch);
       read_.fetch_add(1, std::memory_order_relaxed);
-      size_t used = 0;
-      Status listed = sys::ReadDirRecords(fd->get(), &scratch->listing, &used);
-      const std::string_view records(scratch->listing.data(), used);
-      const std::shared_ptr<const IgnoreChain> chain =
-          DirChain(work, fd->get(), records);
-      ReadEntries(work, std::move(*fd), records, chain, local, scratch);
       if (!listed) Error(work.path, work.depth, listed.error());
     } catch (const std::bad_alloc&) {
-      Error(work.path, work.depth,
-            FsError::Io(IoError::Message(kOutOfMemoryText)));
+      if (delivering && !work.cut.chain) {
+        // The worker's listing goes with the directory.
+        work.cut.records = std::move(scratch->listing);
+        work.cut.records.resize(records.size());
+        work.cut.chain = std::move(chain);
+      }
+      work.cut.next = next;
+      Keep(std::move(work), ENOMEM);
     }
   }
 
@@ -283,10 +360,14 @@ class Walk {
     return IgnoreChain::Child(work.chain, files, global_, {offset, {}});
   }
 
+  // Delivers the entries of `records` from the offset `*next` on, keeping
+  // `*next` at the record being delivered (at the end once all are), and
+  // stacks the admitted subdirectories.
   void ReadEntries(const DirWork& work, sys::UniqueFd fd,
                    std::string_view records,
                    const std::shared_ptr<const IgnoreChain>& chain,
-                   std::vector<DirWork>* local, Scratch* scratch) const {
+                   size_t* next, std::vector<DirWork>* local,
+                   Scratch* scratch) const {
     const int dir_fd = fd.get();
     std::shared_ptr<const SharedDir> shared;
     std::string& path = scratch->path;
@@ -294,25 +375,40 @@ class Walk {
     if (!path.ends_with('/')) path.push_back('/');
     const size_t name_offset = path.size();
     const size_t depth = work.depth + 1;
-    sys::ForEachDirRecord(records, [&](const sys::DirRecord& record) {
-      path.resize(name_offset);
-      path.append(record.name);
-      EntryType type = FromDirentType(record.type);
-      if (type == EntryType::kUnknown) {
-        auto st = sys::StatAt(dir_fd, record.name.data(), /*follow=*/false);
-        if (!st) return Error(path, depth, st.error());
-        type = FromMode(st->st_mode);
-      }
-      const bool is_dir = type == EntryType::kDirectory;
-      if (chain->Matched(path, name_offset, is_dir) == IgnoreMatch::kIgnore)
-        return;
-      visit_(
-          WalkEntry{path, depth, type, {}, dir_fd, path.c_str() + name_offset});
-      if (!is_dir) return;
-      if (!shared)
-        shared = std::make_shared<const SharedDir>(SharedDir{std::move(fd)});
-      local->push_back(DirWork{path, name_offset, depth, shared, chain});
-    });
+    const size_t start = *next;
+    sys::ForEachDirRecord(
+        records.substr(start), [&](const sys::DirRecord& record) {
+          *next = start + record.offset;
+          path.resize(name_offset);
+          path.append(record.name);
+          EntryType type = FromDirentType(record.type);
+          if (type == EntryType::kUnknown) {
+            auto st = sys::StatAt(dir_fd, record.name.data(), /*follow=*/false);
+            // Kernel memory that a stat can't get keeps the directory too.
+            if (!st && st.error().out_of_memory()) throw std::bad_alloc();
+            if (!st) return Error(path, depth, st.error());
+            type = FromMode(st->st_mode);
+          }
+          const bool is_dir = type == EntryType::kDirectory;
+          if (chain->Matched(path, name_offset, is_dir) == IgnoreMatch::kIgnore)
+            return;
+          // A subdirectory's work, and room for it on the stack, are made
+          // before its visit: once the visit has returned, stacking it can't
+          // fail.
+          DirWork child;
+          if (is_dir) {
+            if (!shared)
+              shared =
+                  std::make_shared<const SharedDir>(SharedDir{std::move(fd)});
+            child = DirWork{{path, depth, chain, {}}, name_offset, shared};
+            if (local->size() == local->capacity())
+              local->reserve(2 * local->capacity());
+          }
+          visit_(WalkEntry{
+              path, depth, type, {}, dir_fd, path.c_str() + name_offset});
+          if (is_dir) local->push_back(std::move(child));
+        });
+    *next = records.size();
   }
 
   const WalkVisitor& visit_;
@@ -323,9 +419,9 @@ class Walk {
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<DirWork> queue_;  // guarded by mu_
-  // Directories that couldn't be opened for want of resources, and why.
-  std::vector<std::pair<DirWork, FsError>> unread_;  // guarded by mu_
-  // Directories opened since the last try of unread_.
+  // Directories left unread for want of resources.
+  std::vector<DirWork> unread_;  // guarded by mu_
+  // Directories read whole since the last try of unread_.
   std::atomic<size_t> read_{0};
   size_t workers_;     // guarded by mu_ once the threads run
   size_t idle_ = 0;    // guarded by mu_
@@ -333,6 +429,12 @@ class Walk {
   // idle_, readable without the lock: a hint that decides when a worker shares
   // its stack.
   std::atomic<size_t> waiting_{0};
+  // The first exception that ended a worker, and a directory that couldn't be
+  // kept: either fails the walk. Guarded by mu_ while the workers run.
+  std::exception_ptr fault_;
+  bool lost_ = false;
+  // Set with fault_, readable without the lock: the workers stop.
+  std::atomic<bool> failed_{false};
 };
 
 }  // namespace
@@ -351,7 +453,7 @@ void ParallelWalk(const std::string& root, const WalkVisitor& visit,
   auto global = ReadGlobalExcludes(options.git_environment);
   auto parents = ParentsChain(root, global);
   std::vector<DirWork> start;
-  start.push_back(DirWork{root, 0, 0, nullptr, std::move(parents)});
+  start.push_back(DirWork{{root, 0, std::move(parents), {}}});
   Walk(visit, std::move(global), options).Run(std::move(start));
 }
 
@@ -360,10 +462,8 @@ void ResumeWalk(UnreadDirs unread, const WalkVisitor& visit,
   if (unread.dirs.empty()) return;
   std::vector<DirWork> start;
   start.reserve(unread.dirs.size());
-  for (UnreadDirs::Dir& dir : unread.dirs) {
-    start.push_back(DirWork{std::move(dir.path), 0, dir.depth, nullptr,
-                            std::move(dir.chain)});
-  }
+  for (UnreadDirs::Dir& dir : unread.dirs)
+    start.push_back(DirWork{std::move(dir)});
   Walk(visit, std::move(unread.global), options).Run(std::move(start));
 }
 

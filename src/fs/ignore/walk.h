@@ -4,8 +4,9 @@
 // min(processors, 12) workers, the calling thread and threads of its own (not
 // the shared pool); owns them, the per-directory ignore chains and the
 // directory descriptors. The visitor runs concurrently on the workers and
-// guards its own state. A directory that can't be opened for want of
-// descriptors or memory is tried again once the rest of the walk is done.
+// guards its own state. A directory that can't be opened, listed or delivered
+// for want of descriptors or memory is tried again once the rest of the walk
+// is done. Its threads start through sys::StartThread.
 #pragma once
 
 #include <atomic>
@@ -60,12 +61,22 @@ class IgnoreChain;
 
 // The directories that a walk left unread for want of descriptors or memory,
 // with the ignore rules that hold in them, so that a later walk reads them as
-// this one would have.
+// this one would have. One whose entries were being delivered when memory ran
+// out keeps its listing, and goes on from the first entry not delivered.
 struct UnreadDirs {
+  // A listing whose delivery was cut short: its records (as
+  // sys::ReadDirRecords gives them), the offset of the first record not
+  // delivered, and the chain of its entries; `chain` is null for none.
+  struct CutListing {
+    std::string records;
+    size_t next = 0;
+    std::shared_ptr<const IgnoreChain> chain;
+  };
   struct Dir {
     std::string path;
     size_t depth;
     std::shared_ptr<const IgnoreChain> chain;  // its parent's
+    CutListing cut;
   };
   std::shared_ptr<const IgnoreRules> global;
   std::vector<Dir> dirs;
@@ -75,7 +86,8 @@ struct UnreadDirs {
 // global excludes file (the walk never reads the environment itself), a flag
 // that, once set, ends the walk: no directory is read after it is seen, and
 // where to leave the directories that stay unread for want of descriptors or
-// memory (without it, each is a walk error).
+// memory (without it, one left for want of descriptors is a walk error, and
+// one left for want of memory fails the walk).
 struct WalkOptions {
   GitEnvironment git_environment;
   const std::atomic<bool>* stop = nullptr;
@@ -86,10 +98,14 @@ struct WalkOptions {
 // admit, the root included, and once for every walk error; an excluded
 // directory's subtree is never read. A root that is a link to a directory is
 // followed; a root that isn't a directory is its only entry. A directory that
-// can't be opened for want of descriptors or memory waits until no other work
-// is left, and is tried again as long as the last try read some directory
-// (closing its descriptors); the rest stay unread. Returns when every worker is
-// done.
+// can't be opened, listed or delivered for want of descriptors or memory (a
+// visit that throws std::bad_alloc included: that entry is delivered again)
+// waits until no other work is left, and is tried again as long as the last
+// try read some directory whole (closing its descriptors); the rest stay
+// unread. Returns when every worker is done. Throws std::bad_alloc, once every
+// worker is done, when memory fails the walk: a directory left unread for want
+// of it without `options.unread`, or one that couldn't even be kept; rethrows
+// any other exception that a visit threw, the walk ended at once.
 void ParallelWalk(const std::string& root, const WalkVisitor& visit,
                   const WalkOptions& options = {});
 

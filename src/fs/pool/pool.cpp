@@ -12,6 +12,8 @@
 #include <system_error>
 #include <thread>
 
+#include "fs/sys/thread.h"
+
 namespace tolvane {
 namespace {
 
@@ -49,21 +51,23 @@ struct Job {
 class Pool {
  public:
   // Starts up to `wanted` - 1 workers, one at a time, until the system refuses
-  // one.
+  // one (or the memory to start it can't be had); a worker that can't be
+  // prepared leaves the width at once.
   explicit Pool(size_t wanted) {
-    for (; width_ < wanted; ++width_) {
+    for (size_t started = 1; started < wanted; ++started) {
       try {
-        std::thread([this] { Work(); }).detach();
-      } catch (const std::system_error&) {
+        sys::StartThread([this] { Work(); }, [this] { --width_; }).detach();
+      } catch (const std::exception&) {
         break;
       }
+      ++width_;
     }
   }
 
-  size_t width() const { return width_; }
+  size_t width() const { return width_.load(std::memory_order_relaxed); }
 
   void Run(Job& job) {
-    if (width_ > 1 && job.count > 1) {
+    if (width() > 1 && job.count > 1) {
       {
         std::lock_guard lock(mu_);
         jobs_.push_back(&job);
@@ -130,7 +134,7 @@ class Pool {
     }
   }
 
-  size_t width_ = 1;
+  std::atomic<size_t> width_{1};
   std::mutex mu_;
   std::condition_variable posted_;
   std::deque<Job*> jobs_;  // guarded by mu_

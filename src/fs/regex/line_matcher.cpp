@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "fs/sys/thread.h"
 #include "fs/utf8/utf8.h"
 
 namespace tolvane::regex {
@@ -84,16 +85,15 @@ int32_t CharBefore(std::string_view line, size_t at) {
 bool LineMatcher::Matches(std::string_view line, size_t from) const {
   // Scratch kept per thread: a visit mark per instruction, compared with a
   // generation that only grows, so no clearing between positions or lines.
-  thread_local std::vector<uint64_t> thread_mark;
+  auto& thread_mark = sys::OnEachThread<std::vector<uint64_t>, LineMatcher>();
   thread_local uint64_t thread_generation = 0;
   if (thread_mark.size() < prog_.size()) {
     thread_mark.assign(prog_.size(), 0);
     thread_generation = 0;
   }
-  // Held in locals while the line is stepped over: in a module loaded at run
-  // time each use of a thread-local variable is a call. The generations the
-  // line can use (one a position) are taken at once, so that a failure part
-  // way leaves no mark that the next line could take for its own.
+  // Held in locals while the line is stepped over. The generations the line
+  // can use (one a position) are taken at once, so that a failure part way
+  // leaves no mark that the next line could take for its own.
   uint64_t* const mark = thread_mark.data();
   uint64_t generation = thread_generation;
   thread_generation += line.size() - from + 2;

@@ -16,6 +16,7 @@
 #include "fs/path/path.h"
 #include "fs/sys/dir.h"
 #include "fs/sys/file.h"
+#include "fs/sys/thread.h"
 #include "fs/utf8/utf8.h"
 
 namespace tolvane {
@@ -207,10 +208,7 @@ class ReadBuffer {
   size_t capacity_ = 0;
 };
 
-ReadBuffer& ThreadBuffer() {
-  thread_local ReadBuffer buffer;
-  return buffer;
-}
+ReadBuffer& ThreadBuffer() { return sys::OnEachThread<ReadBuffer>(); }
 
 }  // namespace
 

@@ -74,11 +74,13 @@ inline constexpr std::string_view kNoProcText =
 // before the failure.
 [[nodiscard]] Status ReadDirRecords(int fd, std::string* buffer, size_t* used);
 
-// One entry of a listing: its name (NUL-terminated in the buffer) and its
-// d_type, DT_UNKNOWN when the file system doesn't tell.
+// One entry of a listing: its name (NUL-terminated in the buffer), its d_type
+// (DT_UNKNOWN when the file system doesn't tell), and the offset of its record
+// in the listing given to ForEachDirRecord.
 struct DirRecord {
   std::string_view name;
   unsigned char type;
+  size_t offset;
 };
 
 // Calls `visit(DirRecord)` for each record of a listing read by ReadDirRecords,
@@ -94,8 +96,10 @@ void ForEachDirRecord(std::string_view records, Visit&& visit) {
     const char* name = base + offsetof(struct dirent64, d_name);
     std::string_view text(name, std::strlen(name));
     if (text != "." && text != "..") {
-      visit(DirRecord{text, static_cast<unsigned char>(
-                                base[offsetof(struct dirent64, d_type)])});
+      visit(DirRecord{
+          text,
+          static_cast<unsigned char>(base[offsetof(struct dirent64, d_type)]),
+          at});
     }
     at += length;
   }

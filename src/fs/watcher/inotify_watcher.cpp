@@ -13,6 +13,7 @@
 #include "fs/sys/dir.h"
 #include "fs/sys/fork.h"
 #include "fs/sys/notify.h"
+#include "fs/sys/thread.h"
 
 namespace tolvane {
 namespace {
@@ -117,7 +118,7 @@ void InotifyWatcher::Report(std::vector<WatchEvent>* out, EventKind kind,
 }
 
 void InotifyWatcher::Start() {
-  thread_ = std::thread([this] { Run(); });
+  thread_ = sys::StartThread([this] { Run(); });
   started_in_ = sys::ForkGeneration();
 }
 
@@ -296,7 +297,7 @@ InotifyWatcher::Listed InotifyWatcher::WatchAndList(std::string dir,
     listed.again = fd.error().out_of_resources();
     return listed;
   }
-  thread_local std::string buffer;
+  std::string& buffer = sys::OnEachThread<std::string, InotifyWatcher>();
   size_t used = 0;
   // A listing that fails part way still gives the records read before.
   if (auto read = sys::ReadDirRecords(fd->get(), &buffer, &used); !read)
