@@ -211,8 +211,8 @@ class FileIndex {
   std::atomic<bool> building_{false};
   // Held by a build while it puts its result in, and by unless_building.
   std::mutex build_end_mutex_;
-  // Held by read_unread throughout, so that a build clears `files` only after
-  // it, and by a build to take and to leave `unread_`.
+  // Held by read_unread throughout, and by a build to take and to leave
+  // `unread_`.
   std::mutex unread_mutex_;
   UnreadDirs unread_;  // guarded by unread_mutex_
   // Changes begun and not ended; raised before their first lock.

@@ -92,4 +92,5 @@ void index_maintenance_loop(std::shared_ptr<FileWatcher> watcher,
   index.reset();
   watcher.reset();
 }
+
 }  // namespace tolvane
