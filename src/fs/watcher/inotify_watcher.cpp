@@ -246,26 +246,19 @@ void InotifyWatcher::MovedFrom(std::string path, uint32_t cookie, bool is_dir,
 void InotifyWatcher::MovedTo(std::string path, uint32_t cookie, bool is_dir,
                              std::vector<WatchEvent>* out) {
   Report(out, EventKind::kRenameTo, {path});
+  std::vector<std::pair<std::string, int>> watches;
   auto move = std::find_if(moves_.begin(), moves_.end(),
                            [&](const Move& m) { return m.cookie == cookie; });
   if (move != moves_.end()) {
     Report(out, EventKind::kRenameBoth, {move->from, path}, is_dir);
-    if (is_dir) {
-      for (auto& [dir, wd] : move->watches) {
-        std::string moved = path + dir.substr(move->from.size());
-        wds_by_dir_[moved] = wd;
-        dirs_by_wd_[wd] = std::move(moved);
-      }
-    } else {
-      // A file takes no watch along: what was filed under its old name was
-      // stale.
-      Unwatch(std::move(move->watches));
-    }
+    watches = std::move(move->watches);
     moves_.erase(move);
   }
   // Its entries are new under this name, whether it came from inside the
-  // tree or from outside.
+  // tree or from outside; its watches are filed where the tree now holds
+  // them (a file takes none along), and the rest removed.
   if (is_dir) WatchTree(path, out);
+  Unwatch(std::move(watches));
 }
 
 bool InotifyWatcher::Holds(const std::string& dir, int wd) const {

@@ -65,9 +65,9 @@ class InotifyWatcher {
  private:
   using Time = std::chrono::steady_clock::time_point;
   // The first half of a move, waiting for the second (same cookie). A moved
-  // directory's watches wait here too, under their old paths: events from them
-  // are dropped until the move is known to stay inside the tree (they are
-  // filed under the new path) or to leave it (they are removed).
+  // directory's watches wait here too: events from them are dropped until the
+  // move is known to stay inside the tree (the walk of its new path files
+  // them) or to leave it (they are removed).
   struct Move {
     uint32_t cookie;
     std::string from;
