@@ -48,12 +48,9 @@ class CompiledQuery {
 
   // Whether the query matches `line` (no terminator, valid UTF-8).
   bool Matches(std::string_view line) const;
-  // The RE2 road: final when exact(), else candidates for Confirm().
+  // The RE2 road: final when exact(), else candidates for Matches().
   const RE2& re2() const { return *re2_; }
   bool exact() const { return confirm_ == nullptr; }
-  bool Confirm(std::string_view line) const {
-    return exact() || confirm_->Matches(line);
-  }
   bool asserts_line_end() const { return asserts_line_end_; }
   // The RE2 pattern that re2() was compiled from.
   const std::string& pattern() const { return pattern_; }
